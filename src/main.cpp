@@ -1,0 +1,126 @@
+// quib: wraps one picture into a VMS file for the visual memory unit.
+//
+//   quib <image> <vms>
+//
+// Everything is reported on stderr; stdout is never written. The exit
+// status is 0 after a complete file and 1 after anything else.
+#include <cstdio>
+#include <cstring>
+
+#include "container.hpp"
+#include "files.hpp"
+
+#ifndef QUIB_CONTACT
+#define QUIB_CONTACT "quib@example.org"
+#endif
+
+namespace {
+
+using namespace quib;
+
+constexpr int exitSuccess = 0;
+constexpr int exitFailure = 1;
+
+void printBanner() { std::fputs("QUIB " QUIB_CONTACT "\n", stderr); }
+
+// Reports a failure; always false, so that a step can end the run with
+// `return fail(...)`. Paths go through %s, never into the format itself.
+bool fail(const char* message) {
+    std::fputs(message, stderr);
+    return false;
+}
+bool fail(const char* format, const char* path) {
+    std::fprintf(stderr, format, path);
+    return false;
+}
+
+bool writeSizeField(std::FILE* out, std::int32_t imageLength) {
+    for (const std::uint8_t byte : sizeField(imageLength)) {
+        if (std::fputc(byte, out) == EOF) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// One pass over the steps of a conversion; each failure prints its message
+// and ends the run. The output is never removed: what reached it stays.
+bool wrap(const char* imagePath, const char* vmsPath) {
+    File in = openForReading(imagePath);
+    if (!in) {
+        return fail("Failed to open source file [%s] for input.\n", imagePath);
+    }
+    // Opening the output truncates it; if it were the input, the picture
+    // would be gone before it was read.
+    if (namesSameFile(in.get(), vmsPath)) {
+        return fail("Source and destination are the same file [%s].\n", vmsPath);
+    }
+    File out = openForWriting(vmsPath);
+    if (!out) {
+        return fail("Failed to open destinaton file [%s] for output.\n", vmsPath);
+    }
+    if (!writeBlock(out.get(), headerNonDynamic.data(), headerNonDynamic.size())) {
+        return fail("Failed to write base header to destination file [%s].\n", vmsPath);
+    }
+
+    const char* const tooLarge =
+        "The image file data is to large for current memeory configuration, re-configure "
+        "memory or ue a smaller image or better compression\n";
+    const std::optional<std::int32_t> imageLength = measureLength(in.get());
+    if (!imageLength) {
+        return fail(tooLarge);
+    }
+    const std::optional<Buffer> image = Buffer::allocate(static_cast<std::size_t>(*imageLength));
+    if (!image) {
+        return fail(tooLarge);
+    }
+    if (!readBlock(in.get(), image->data(), image->size())) {
+        return fail("Failed to read image file data.\n");
+    }
+    in.reset();
+
+    if (!writeSizeField(out.get(), *imageLength)) {
+        return fail("Failed to write size field to destination file.\n");
+    }
+    const MimeHeader mime = mimeHeader(imagePath);
+    if (!writeBlock(out.get(), mime.data(), mime.size())) {
+        return fail("Failed to write mime header to destination file.\n");
+    }
+    if (!writeBlock(out.get(), image->data(), image->size())) {
+        return fail("Failed to write image data to destination file.\n");
+    }
+    if (!closeChecked(out)) {
+        return fail("Failed to close destination file [%s].\n", vmsPath);
+    }
+    return true;
+}
+
+void help() {
+    std::fputs("QUIB <image> <vms>\n"
+               "<image> should be a jpeg\n"
+               "<vms> is the file name to produce\n",
+               stderr);
+    printBanner();
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc != 3) {
+        help();
+        return exitFailure;
+    }
+    const char* const imagePath = argv[1];
+    const char* const vmsPath = argv[2];
+    if (std::strlen(imagePath) > maxInputNameLength) {
+        std::fputs("Input file name to long, rename file and try again.\n", stderr);
+        return exitFailure;
+    }
+    printBanner();
+    if (!wrap(imagePath, vmsPath)) {
+        return exitFailure;
+    }
+    std::fputs("QUIB is not aware of any problems with your file transformation.\n", stderr);
+    std::fprintf(stderr, "[%s] is now ready.\n", vmsPath);
+    return exitSuccess;
+}

@@ -1,0 +1,313 @@
+// End-to-end: the real program in a child process, a real directory, real
+// links, real file-size and memory limits, a real full device. Every case
+// checks the status, the exact stderr, and exactly what is left on disk.
+//
+//   cli_test [gtest flags] [--launcher=CMD] [path/to/quib]
+//
+// With a .exe path the program is a Windows build run by the launcher
+// (wine); its stderr lines end in CR LF, and the POSIX-only faults are off.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "container.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string program = QUIB_EXE;
+std::string launcher;  // empty: run the program directly
+bool windowsBuild = false;
+
+const std::string banner = "QUIB " QUIB_CONTACT "\n";
+const std::string usage =
+    "QUIB <image> <vms>\n<image> should be a jpeg\n<vms> is the file name to produce\n" + banner;
+const std::string tooLarge =
+    "The image file data is to large for current memeory configuration, re-configure memory or "
+    "ue a smaller image or better compression\n";
+const std::string baseHeader(quib::headerNonDynamic.begin(), quib::headerNonDynamic.end());
+
+std::string success(const std::string& vms) {
+    return banner + "QUIB is not aware of any problems with your file transformation.\n[" + vms +
+           "] is now ready.\n";
+}
+
+// A picture's worth of bytes with every value in it, zeros included.
+std::string pattern(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 7 + i / 256) & 0xFF);
+    }
+    return bytes;
+}
+
+// The whole container, from the layout written out: header, size bytes,
+// mime text padded with zeros to 48 bytes, the data.
+std::string container(const std::string& sizeBytes, std::string mime, const std::string& data) {
+    mime.resize(quib::mimeHeaderSize, '\0');
+    return baseHeader + sizeBytes + mime + data;
+}
+
+std::string slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void put(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string platformLines(std::string text) {
+    for (std::size_t at = 0; windowsBuild && (at = text.find('\n', at)) != std::string::npos;
+         at += 2) {
+        text.insert(at, 1, '\r');
+    }
+    return text;
+}
+
+struct Limits {
+    rlim_t fileSize = RLIM_INFINITY;
+    rlim_t addressSpace = RLIM_INFINITY;
+};
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+class Cli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string name = (fs::temp_directory_path() / "quib-test-XXXXXX").string();
+        ASSERT_NE(mkdtemp(name.data()), nullptr);
+        root = name;
+        work = root / "work";
+        fs::create_directory(work);
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    Outcome quib(const std::vector<std::string>& args, Limits limits = {}) const {
+        const pid_t child = fork();
+        if (child == 0) {
+            runChild(args, limits);
+        }
+        int wstatus = 0;
+        waitpid(child, &wstatus, 0);
+        return {WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus),
+                slurp(root / "stdout"), slurp(root / "stderr")};
+    }
+
+    // Every entry of the work folder with its content (sizes for big files),
+    // to prove that a run changed nothing.
+    std::map<std::string, std::string> snapshot() const {
+        std::map<std::string, std::string> entries;
+        for (const auto& entry : fs::directory_iterator(work)) {
+            const std::string name = entry.path().filename().string();
+            if (entry.is_symlink()) {
+                entries[name] = "-> " + fs::read_symlink(entry).string();
+            } else if (entry.is_directory()) {
+                entries[name] = "<dir>";
+            } else {
+                entries[name] = entry.file_size() < (1U << 20) ? slurp(entry)
+                                                              : std::to_string(entry.file_size());
+            }
+        }
+        return entries;
+    }
+
+    fs::path root;
+    fs::path work;
+
+private:
+    [[noreturn]] void runChild(const std::vector<std::string>& args, Limits limits) const {
+        const int out = open((root / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open((root / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const rlimit fileSize{limits.fileSize, limits.fileSize};
+        const rlimit addressSpace{limits.addressSpace, limits.addressSpace};
+        std::vector<std::string> command;
+        if (!launcher.empty()) {
+            command.push_back(launcher);
+        }
+        command.push_back(program);
+        command.insert(command.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& word : command) {
+            argv.push_back(word.data());
+        }
+        argv.push_back(nullptr);
+        // A write past the size limit must fail with EFBIG, not kill the
+        // process, so that the program can report it.
+        if (chdir(work.c_str()) == 0 && out >= 0 && err >= 0 && dup2(out, 1) == 1 &&
+            dup2(err, 2) == 2 && signal(SIGXFSZ, SIG_IGN) != SIG_ERR &&
+            setrlimit(RLIMIT_FSIZE, &fileSize) == 0 && setrlimit(RLIMIT_AS, &addressSpace) == 0) {
+            execvp(argv[0], argv.data());
+        }
+        _exit(127);
+    }
+};
+
+TEST_F(Cli, RefusalsChangeNothingOnDisk) {
+    put(work / "cat.jpg", pattern(200));
+    put(work / "old.vms", "an earlier result");
+    fs::create_directory(work / "adir");
+    fs::create_hard_link(work / "cat.jpg", work / "hard.jpg");
+    fs::create_symlink("cat.jpg", work / "soft.jpg");
+    const std::string name35 = std::string(31, 'n') + ".jpg";
+    const std::string name36 = "n" + name35;
+    const auto noSource = [](const std::string& path) {
+        return banner + "Failed to open source file [" + path + "] for input.\n";
+    };
+    const auto noDestination = [](const std::string& path) {
+        return banner + "Failed to open destinaton file [" + path + "] for output.\n";
+    };
+    const auto same = [](const std::string& path) {
+        return banner + "Source and destination are the same file [" + path + "].\n";
+    };
+    std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{}, usage},
+        {{"cat.jpg"}, usage},
+        {{"cat.jpg", "new.vms", "more"}, usage},
+        {{name36, "new.vms"}, "Input file name to long, rename file and try again.\n"},
+        {{name35, "new.vms"}, noSource(name35)},
+        {{"missing.jpg", "old.vms"}, noSource("missing.jpg")},
+        {{"adir", "new.vms"}, noSource("adir")},
+        {{"cat.jpg", "nodir/new.vms"}, noDestination("nodir/new.vms")},
+        {{"cat.jpg", "adir"}, noDestination("adir")},
+        {{"cat.jpg", "cat.jpg"}, same("cat.jpg")},
+        {{"cat.jpg", "./cat.jpg"}, same("./cat.jpg")},
+        {{"cat.jpg", "hard.jpg"}, same("hard.jpg")},
+        {{"cat.jpg", "soft.jpg"}, same("soft.jpg")},
+        {{"soft.jpg", "cat.jpg"}, same("cat.jpg")},
+    };
+    if (windowsBuild) {
+        std::string drivePath = "Z:" + (work / "cat.jpg").string();
+        std::replace(drivePath.begin(), drivePath.end(), '/', '\\');
+        for (const std::string& spelling : {std::string("CAT.JPG"), std::string(".\\cat.jpg"), drivePath}) {
+            cases.push_back({{"cat.jpg", spelling}, same(spelling)});
+        }
+    }
+    const auto before = snapshot();
+    for (const auto& [args, err] : cases) {
+        const Outcome run = quib(args);
+        const std::string label = args.empty() ? "(none)" : args.front() + " " + (args.size() > 1 ? args[1] : "");
+        EXPECT_EQ(run.status, 1) << label;
+        EXPECT_EQ(run.err, platformLines(err)) << label;
+        EXPECT_EQ(run.out, "") << label;
+        EXPECT_EQ(snapshot(), before) << label;
+    }
+}
+
+TEST_F(Cli, WhatEachRunLeavesBehind) {
+    const std::string picture = pattern(200);
+    const std::string large = pattern(65537);
+    put(work / "cat.jpg", picture);
+    put(work / "pic.bin", large);
+    put(work / "old.vms", std::string(100000, 'x'));
+    put(work / "notes.txt", "not a picture\n");
+    put(work / "empty.jpg", "");
+    put(work / "big1.jpg", "");
+    fs::resize_file(work / "big1.jpg", 1ULL << 31);  // sparse: nothing is stored
+    put(work / "big2.jpg", "");
+    fs::resize_file(work / "big2.jpg", (1ULL << 32) + 200);
+    const struct {
+        std::string image, vms;
+        int status;
+        std::string err, left;
+    } cases[] = {
+        {"cat.jpg", "cat.vms", 0, success("cat.vms"),
+         container(std::string("\xC8\0\0\0", 4), "image/jpeg ; cat.jpg", picture)},
+        {"pic.bin", "old.vms", 0, success("old.vms"),
+         container(std::string("\x01\0\x01\0", 4), "image/jpeg ; pic.bin", large)},
+        {"notes.txt", "notes.vms", 0, success("notes.vms"),
+         container(std::string("\x0E\0\0\0", 4), "image/jpeg ; notes.tx", "not a picture\n")},
+        {"empty.jpg", "empty.vms", 1, banner + "Failed to read image file data.\n", baseHeader},
+        {"big1.jpg", "big1.vms", 1, banner + tooLarge, baseHeader},
+        {"big2.jpg", "big2.vms", 1, banner + tooLarge, baseHeader},
+    };
+    for (const auto& c : cases) {
+        const Outcome run = quib({c.image, c.vms});
+        EXPECT_EQ(run.status, c.status) << c.image;
+        EXPECT_EQ(run.err, platformLines(c.err)) << c.image;
+        EXPECT_EQ(run.out, "") << c.image;
+        EXPECT_TRUE(slurp(work / c.vms) == c.left) << c.image << ": wrong bytes in " << c.vms;
+    }
+    EXPECT_EQ(slurp(work / "cat.jpg"), picture);
+}
+
+// A write that fails in each section in turn, through a real file-size
+// limit: the right message, and exactly the bytes that reached the disk.
+TEST_F(Cli, FileSizeLimitInEachSection) {
+    if (windowsBuild) {
+        GTEST_SKIP() << "POSIX limits";
+    }
+    const std::string picture = pattern(200);
+    put(work / "cat.jpg", picture);
+    const std::string whole = container(std::string("\xC8\0\0\0", 4), "image/jpeg ; cat.jpg", picture);
+    const struct {
+        rlim_t limit;
+        std::string message;
+    } cases[] = {
+        {300, "Failed to write base header to destination file [cat.vms].\n"},
+        {654, "Failed to write size field to destination file.\n"},
+        {680, "Failed to write mime header to destination file.\n"},
+        {804, "Failed to write image data to destination file.\n"},
+    };
+    for (const auto& c : cases) {
+        const Outcome run = quib({"cat.jpg", "cat.vms"}, {c.limit});
+        EXPECT_EQ(run.status, 1) << c.limit;
+        EXPECT_EQ(run.err, banner + c.message) << c.limit;
+        EXPECT_TRUE(slurp(work / "cat.vms") == whole.substr(0, c.limit)) << c.limit;
+    }
+}
+
+TEST_F(Cli, FullDeviceIsNeverReportedAsSuccess) {
+    if (windowsBuild) {
+        GTEST_SKIP() << "POSIX device";
+    }
+    put(work / "cat.jpg", pattern(200));
+    const Outcome run = quib({"cat.jpg", "/dev/full"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, banner + "Failed to write base header to destination file [/dev/full].\n");
+}
+
+TEST_F(Cli, ImageThatDoesNotFitInMemory) {
+    if (windowsBuild || QUIB_SANITIZED) {
+        GTEST_SKIP() << "POSIX limits; a sanitizer's shadow memory needs more address space";
+    }
+    put(work / "big.jpg", "");
+    fs::resize_file(work / "big.jpg", 1ULL << 30);
+    const Outcome run = quib({"big.jpg", "big.vms"}, {RLIM_INFINITY, 256ULL << 20});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, banner + tooLarge);
+    EXPECT_TRUE(slurp(work / "big.vms") == baseHeader);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.rfind("--launcher=", 0) == 0) {
+            launcher = arg.substr(11);
+        } else {
+            program = fs::absolute(arg).string();
+        }
+    }
+    windowsBuild = program.size() > 4 && program.compare(program.size() - 4, 4, ".exe") == 0;
+    return RUN_ALL_TESTS();
+}
