@@ -10,6 +10,9 @@
 #else
 #include <sys/stat.h>
 #endif
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
 
 namespace quib {
 namespace {
@@ -104,15 +107,72 @@ bool namesSameFile(std::FILE* open, const char* path) {
 }
 #endif
 
+#ifdef __linux__
+namespace {
+
+// A large buffer comes straight from the kernel, aligned to a huge page and
+// marked for transparent huge pages. The one read into a fresh buffer
+// otherwise takes a page fault every 4 KiB, and on a 64 MiB picture those
+// faults cost several times what copying the bytes does.
+constexpr std::size_t hugePage = std::size_t{2} << 20U;
+
+std::uint8_t* mapHugePages(std::size_t size, std::size_t& mapped) {
+    if (size > SIZE_MAX - 2 * hugePage) {
+        return nullptr;
+    }
+    const std::size_t length = (size + hugePage - 1) / hugePage * hugePage;
+    void* const raw = mmap(nullptr, length + hugePage, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) {
+        return nullptr;
+    }
+    // Keep the aligned middle; hand the ragged ends back.
+    const auto start = reinterpret_cast<std::uintptr_t>(raw);
+    const std::uintptr_t aligned = (start + hugePage - 1) & ~std::uintptr_t{hugePage - 1};
+    const std::uintptr_t end = start + length + hugePage;
+    if (aligned > start) {
+        munmap(raw, aligned - start);
+    }
+    if (end > aligned + length) {
+        munmap(reinterpret_cast<void*>(aligned + length), end - aligned - length);
+    }
+    auto* const bytes = reinterpret_cast<std::uint8_t*>(aligned);
+    // Advice only: where huge pages are off, the buffer still works with
+    // small pages, so a refusal here changes nothing.
+    static_cast<void>(madvise(bytes, length, MADV_HUGEPAGE));
+    mapped = length;
+    return bytes;
+}
+
+}  // namespace
+#endif
+
 std::optional<Buffer> Buffer::allocate(std::size_t size) {
-    // malloc(0) may return null; one byte keeps "no memory" unambiguous.
-    auto* bytes = static_cast<std::uint8_t*>(std::malloc(size > 0 ? size : 1));
+    std::size_t mapped = 0;
+    std::uint8_t* bytes = nullptr;
+#ifdef __linux__
+    if (size >= hugePage) {
+        bytes = mapHugePages(size, mapped);
+    }
+#endif
+    if (bytes == nullptr) {
+        // malloc(0) may return null; one byte keeps "no memory" unambiguous.
+        bytes = static_cast<std::uint8_t*>(std::malloc(size > 0 ? size : 1));
+    }
     if (bytes == nullptr) {
         return std::nullopt;
     }
-    return Buffer(bytes, size);
+    return Buffer(bytes, size, mapped);
 }
 
-void Buffer::Release::operator()(std::uint8_t* bytes) const noexcept { std::free(bytes); }
+void Buffer::Release::operator()(std::uint8_t* bytes) const noexcept {
+#ifdef __linux__
+    if (mapped > 0) {
+        munmap(bytes, mapped);
+        return;
+    }
+#endif
+    std::free(bytes);
+}
 
 }  // namespace quib

@@ -42,7 +42,8 @@ std::optional<std::int32_t> measureLength(std::FILE* file);
 // another relative form, a hard link, a symbolic link.
 bool namesSameFile(std::FILE* open, const char* path);
 
-// The image buffer: one allocation of exactly the image's length.
+// The image buffer: one allocation of the image's length, released with
+// the object.
 class Buffer {
 public:
     // Nothing when the memory cannot be had. A length of zero gives a valid
@@ -54,9 +55,11 @@ public:
 
 private:
     struct Release {
+        std::size_t mapped = 0;  // bytes mapped from the kernel, or 0 for malloc
         void operator()(std::uint8_t* bytes) const noexcept;
     };
-    Buffer(std::uint8_t* bytes, std::size_t size) noexcept : bytes_(bytes), size_(size) {}
+    Buffer(std::uint8_t* bytes, std::size_t size, std::size_t mapped) noexcept
+        : bytes_(bytes, Release{mapped}), size_(size) {}
 
     std::unique_ptr<std::uint8_t, Release> bytes_;
     std::size_t size_;
