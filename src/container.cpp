@@ -57,6 +57,7 @@ constexpr std::size_t iconSide = 32;
 
 // The icon, one hex digit a pixel (a palette index), top row first: a
 // camera, lit from the top left, with a round lens and a glint in it.
+// clang-format off
 constexpr std::array<std::string_view, iconSide> icon = {
     "22222222222222222222222222222222",
     "22222222222222222222222222222222",
@@ -91,6 +92,7 @@ constexpr std::array<std::string_view, iconSide> icon = {
     "22222222222222222222222222222222",
     "22222222222222222222222222222222",
 };
+// clang-format on
 
 constexpr std::uint8_t hexDigit(char c) {
     return static_cast<std::uint8_t>(c <= '9' ? c - '0' : c - 'A' + 10);

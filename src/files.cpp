@@ -45,7 +45,9 @@ File openForWriting(const char* path) {
     return file;
 }
 
-bool closeChecked(File& file) { return std::fclose(file.release()) == 0; }
+bool closeChecked(File& file) {
+    return std::fclose(file.release()) == 0;
+}
 
 bool writeBlock(std::FILE* file, const void* data, std::size_t size) {
     return size > 0 && std::fwrite(data, size, 1, file) == 1;

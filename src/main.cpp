@@ -21,7 +21,9 @@ using namespace quib;
 constexpr int exitSuccess = 0;
 constexpr int exitFailure = 1;
 
-void printBanner() { std::fputs("QUIB " QUIB_CONTACT "\n", stderr); }
+void printBanner() {
+    std::fputs("QUIB " QUIB_CONTACT "\n", stderr);
+}
 
 // Reports a failure; always false, so that a step can end the run with
 // `return fail(...)`. Paths go through %s, never into the format itself.
@@ -96,10 +98,11 @@ bool wrap(const char* imagePath, const char* vmsPath) {
 }
 
 void help() {
-    std::fputs("QUIB <image> <vms>\n"
-               "<image> should be a jpeg\n"
-               "<vms> is the file name to produce\n",
-               stderr);
+    std::fputs(
+        "QUIB <image> <vms>\n"
+        "<image> should be a jpeg\n"
+        "<vms> is the file name to produce\n",
+        stderr);
     printBanner();
 }
 

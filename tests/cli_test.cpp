@@ -121,7 +121,7 @@ protected:
                 entries[name] = "<dir>";
             } else {
                 entries[name] = entry.file_size() < (1U << 20) ? slurp(entry)
-                                                              : std::to_string(entry.file_size());
+                                                               : std::to_string(entry.file_size());
             }
         }
         return entries;
@@ -175,6 +175,7 @@ TEST_F(Cli, RefusalsChangeNothingOnDisk) {
     const auto same = [](const std::string& path) {
         return banner + "Source and destination are the same file [" + path + "].\n";
     };
+    // clang-format off
     std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{}, usage},
         {{"cat.jpg"}, usage},
@@ -191,17 +192,20 @@ TEST_F(Cli, RefusalsChangeNothingOnDisk) {
         {{"cat.jpg", "soft.jpg"}, same("soft.jpg")},
         {{"soft.jpg", "cat.jpg"}, same("cat.jpg")},
     };
+    // clang-format on
     if (windowsBuild) {
         std::string drivePath = "Z:" + (work / "cat.jpg").string();
         std::replace(drivePath.begin(), drivePath.end(), '/', '\\');
-        for (const std::string& spelling : {std::string("CAT.JPG"), std::string(".\\cat.jpg"), drivePath}) {
+        for (const std::string& spelling :
+             {std::string("CAT.JPG"), std::string(".\\cat.jpg"), drivePath}) {
             cases.push_back({{"cat.jpg", spelling}, same(spelling)});
         }
     }
     const auto before = snapshot();
     for (const auto& [args, err] : cases) {
         const Outcome run = quib(args);
-        const std::string label = args.empty() ? "(none)" : args.front() + " " + (args.size() > 1 ? args[1] : "");
+        const std::string label =
+            args.empty() ? "(none)" : args.front() + " " + (args.size() > 1 ? args[1] : "");
         EXPECT_EQ(run.status, 1) << label;
         EXPECT_EQ(run.err, platformLines(err)) << label;
         EXPECT_EQ(run.out, "") << label;
@@ -226,9 +230,11 @@ TEST_F(Cli, WhatEachRunLeavesBehind) {
         put(work / name, "");
         fs::resize_file(work / name, size);  // sparse: nothing is stored
     }
-    const std::string cat = container(std::string("\xC8\0\0\0", 4), "image/jpeg ; cat.jpg", picture);
+    const std::string cat =
+        container(std::string("\xC8\0\0\0", 4), "image/jpeg ; cat.jpg", picture);
     const bool posix = !windowsBuild;
     const bool memoryLimitWorks = posix && !QUIB_SANITIZED;  // sanitizers reserve terabytes
+    // clang-format off
     const struct {
         bool runs;
         std::string image, vms;
@@ -256,11 +262,13 @@ TEST_F(Cli, WhatEachRunLeavesBehind) {
         {posix, "cat.jpg", "/dev/full", {}, 1,
          banner + "Failed to write base header to destination file [/dev/full].\n", ""},
     };
+    // clang-format on
     for (const auto& c : cases) {
         if (!c.runs) {
             continue;
         }
-        const std::string label = c.image + " " + c.vms + " limit " + std::to_string(c.limits.fileSize);
+        const std::string label =
+            c.image + " " + c.vms + " limit " + std::to_string(c.limits.fileSize);
         const Outcome run = quib({c.image, c.vms}, c.limits);
         EXPECT_EQ(run.status, c.status) << label;
         EXPECT_EQ(run.err, platformLines(c.err)) << label;

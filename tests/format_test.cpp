@@ -16,9 +16,12 @@ Bytes slice(std::size_t offset, std::size_t size) {
             headerNonDynamic.begin() + static_cast<std::ptrdiff_t>(offset + size)};
 }
 
-Bytes text(const std::string& s) { return {s.begin(), s.end()}; }
+Bytes text(const std::string& s) {
+    return {s.begin(), s.end()};
+}
 
 TEST(SizeField, IsTheExactLengthLittleEndian) {
+    // clang-format off
     const struct {
         std::int32_t length;
         quib::SizeField bytes;
@@ -29,12 +32,14 @@ TEST(SizeField, IsTheExactLengthLittleEndian) {
         {65537, {0x01, 0x00, 0x01, 0x00}},      {(1 << 24) + 1, {0x01, 0x00, 0x00, 0x01}},
         {INT32_MAX, {0xFF, 0xFF, 0xFF, 0x7F}},
     };
+    // clang-format on
     for (const auto& c : cases) {
         EXPECT_EQ(quib::sizeField(c.length), c.bytes) << "length " << c.length;
     }
 }
 
 TEST(MimeHeader, HoldsTheTypeAndEightCharactersOfTheName) {
+    // clang-format off
     const struct {
         const char* name;
         const char* shown;
@@ -45,6 +50,7 @@ TEST(MimeHeader, HoldsTheTypeAndEightCharactersOfTheName) {
         {"pics/holiday.jpg", "image/jpeg ; pics/hol"},
         {"", "image/jpeg ; "},
     };
+    // clang-format on
     for (const auto& c : cases) {
         Bytes expected = text(c.shown);
         expected.resize(quib::mimeHeaderSize, 0);
@@ -76,8 +82,8 @@ TEST(BaseHeader, IconKeepsItsFrameAndPalette) {
     for (const std::size_t y : {0U, 1U, 30U, 31U}) {
         EXPECT_EQ(row(y), Bytes(16, 0x22)) << "row " << y;
     }
-    EXPECT_EQ(row(2), (Bytes{0x22, 0x26, 0xDC, 0xCB, 0xA7, 0x66, 0x54, 0x43, 0x22, 0x22, 0x22,
-                             0x22, 0x22, 0x22, 0x22, 0x22}));
+    EXPECT_EQ(row(2), (Bytes{0x22, 0x26, 0xDC, 0xCB, 0xA7, 0x66, 0x54, 0x43, 0x22, 0x22, 0x22, 0x22,
+                             0x22, 0x22, 0x22, 0x22}));
     for (std::size_t y = 0; y < 32; ++y) {
         const Bytes r = row(y);
         EXPECT_EQ(r.front() >> 4, 2) << "row " << y << " starts with background";
