@@ -123,22 +123,21 @@ std::uint8_t* mapHugePages(std::size_t size, std::size_t& mapped) {
         return nullptr;
     }
     const std::size_t length = (size + hugePage - 1) / hugePage * hugePage;
-    void* const raw = mmap(nullptr, length + hugePage, PROT_READ | PROT_WRITE,
-                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    constexpr int anonymous = MAP_PRIVATE | MAP_ANONYMOUS;
+    // cppcheck-suppress invalidFunctionArg ; an anonymous mapping has no file: -1
+    void* const raw = mmap(nullptr, length + hugePage, PROT_READ | PROT_WRITE, anonymous, -1, 0);
     if (raw == MAP_FAILED) {
         return nullptr;
     }
     // Keep the aligned middle; hand the ragged ends back.
-    const auto start = reinterpret_cast<std::uintptr_t>(raw);
-    const std::uintptr_t aligned = (start + hugePage - 1) & ~std::uintptr_t{hugePage - 1};
-    const std::uintptr_t end = start + length + hugePage;
-    if (aligned > start) {
-        munmap(raw, aligned - start);
+    auto* const base = static_cast<std::uint8_t*>(raw);
+    const std::size_t head =
+        (hugePage - reinterpret_cast<std::uintptr_t>(raw) % hugePage) % hugePage;
+    std::uint8_t* const bytes = base + head;
+    if (head > 0) {
+        munmap(base, head);
     }
-    if (end > aligned + length) {
-        munmap(reinterpret_cast<void*>(aligned + length), end - aligned - length);
-    }
-    auto* const bytes = reinterpret_cast<std::uint8_t*>(aligned);
+    munmap(bytes + length, hugePage - head);
     // Advice only: where huge pages are off, the buffer still works with
     // small pages, so a refusal here changes nothing.
     static_cast<void>(madvise(bytes, length, MADV_HUGEPAGE));

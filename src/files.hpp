@@ -11,8 +11,11 @@
 
 namespace quib {
 
+// For the input, and for the output on a path that has already failed:
+// there a failing close changes nothing. The output's close on success
+// goes through closeChecked.
 struct FileCloser {
-    void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+    void operator()(std::FILE* file) const noexcept { static_cast<void>(std::fclose(file)); }
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 

@@ -21,18 +21,27 @@ using namespace quib;
 constexpr int exitSuccess = 0;
 constexpr int exitFailure = 1;
 
+// stderr is where the user looks. If it cannot be written to there is no
+// one left to tell, so the results of these writes are not examined.
+void say(const char* text) {
+    static_cast<void>(std::fputs(text, stderr));
+}
+void say(const char* format, const char* path) {
+    static_cast<void>(std::fprintf(stderr, format, path));
+}
+
 void printBanner() {
-    std::fputs("QUIB " QUIB_CONTACT "\n", stderr);
+    say("QUIB " QUIB_CONTACT "\n");
 }
 
 // Reports a failure; always false, so that a step can end the run with
 // `return fail(...)`. Paths go through %s, never into the format itself.
 bool fail(const char* message) {
-    std::fputs(message, stderr);
+    say(message);
     return false;
 }
 bool fail(const char* format, const char* path) {
-    std::fprintf(stderr, format, path);
+    say(format, path);
     return false;
 }
 
@@ -98,11 +107,9 @@ bool wrap(const char* imagePath, const char* vmsPath) {
 }
 
 void help() {
-    std::fputs(
-        "QUIB <image> <vms>\n"
+    say("QUIB <image> <vms>\n"
         "<image> should be a jpeg\n"
-        "<vms> is the file name to produce\n",
-        stderr);
+        "<vms> is the file name to produce\n");
     printBanner();
 }
 
@@ -116,14 +123,14 @@ int main(int argc, char* argv[]) {
     const char* const imagePath = argv[1];
     const char* const vmsPath = argv[2];
     if (std::strlen(imagePath) > maxInputNameLength) {
-        std::fputs("Input file name to long, rename file and try again.\n", stderr);
+        say("Input file name to long, rename file and try again.\n");
         return exitFailure;
     }
     printBanner();
     if (!wrap(imagePath, vmsPath)) {
         return exitFailure;
     }
-    std::fputs("QUIB is not aware of any problems with your file transformation.\n", stderr);
-    std::fprintf(stderr, "[%s] is now ready.\n", vmsPath);
+    say("QUIB is not aware of any problems with your file transformation.\n");
+    say("[%s] is now ready.\n", vmsPath);
     return exitSuccess;
 }

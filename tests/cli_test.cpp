@@ -143,6 +143,7 @@ private:
         command.push_back(program);
         command.insert(command.end(), args.begin(), args.end());
         std::vector<char*> argv;
+        argv.reserve(command.size() + 1);
         for (std::string& word : command) {
             argv.push_back(word.data());
         }
