@@ -4,11 +4,10 @@
 
 #include "container.hpp"
 
+#include <sys/stat.h>
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
-#else
-#include <sys/stat.h>
 #endif
 #ifdef __linux__
 #include <sys/mman.h>
@@ -18,13 +17,8 @@ namespace quib {
 namespace {
 
 bool isDirectory(std::FILE* file) {
-#ifdef _WIN32
-    struct _stat64 status {};
-    return _fstat64(_fileno(file), &status) == 0 && (status.st_mode & _S_IFDIR) != 0;
-#else
     struct stat status {};
     return fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode);
-#endif
 }
 
 }  // namespace

@@ -1,0 +1,26 @@
+# `cmake --install` and CPack. The Windows zips hold quib.exe, the README and
+# the license side by side; the Linux archive follows the usual prefix layout.
+if(WIN32)
+    set(QUIB_BIN_DIR .)
+    set(QUIB_DOC_DIR .)
+    set(CPACK_GENERATOR ZIP)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+        set(CPACK_SYSTEM_NAME win64)
+    else()
+        set(CPACK_SYSTEM_NAME win32)
+    endif()
+else()
+    include(GNUInstallDirs)
+    set(QUIB_BIN_DIR ${CMAKE_INSTALL_BINDIR})
+    set(QUIB_DOC_DIR ${CMAKE_INSTALL_DOCDIR})
+    set(CPACK_GENERATOR TGZ)
+endif()
+
+install(TARGETS quib RUNTIME DESTINATION ${QUIB_BIN_DIR})
+install(FILES README.md LICENSE DESTINATION ${QUIB_DOC_DIR})
+
+set(CPACK_PACKAGE_VENDOR "The quib developers")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
+include(CPack)
