@@ -2,10 +2,11 @@
 // links, real file-size and memory limits, a real full device. Every case
 // checks the status, the exact stderr, and exactly what is left on disk.
 //
-//   cli_test [gtest flags] [--launcher=CMD] [path/to/quib]
+//   cli_test [gtest flags] [--launcher=CMD] [--reference=QUIB] [path/to/quib]
 //
 // With a .exe path the program is a Windows build run by the launcher
 // (wine); its stderr lines end in CR LF, and the POSIX-only faults are off.
+// A reference build, run directly, must write the same bytes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -27,7 +28,8 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string program = QUIB_EXE;
-std::string launcher;  // empty: run the program directly
+std::string launcher;   // empty: run the program directly
+std::string reference;  // a native build to compare with, if any
 bool windowsBuild = false;
 
 const std::string banner = "QUIB " QUIB_CONTACT "\n";
@@ -99,9 +101,19 @@ protected:
     void TearDown() override { fs::remove_all(root); }
 
     Outcome quib(const std::vector<std::string>& args, Limits limits = {}) const {
+        std::vector<std::string> command;
+        if (!launcher.empty()) {
+            command.push_back(launcher);
+        }
+        command.push_back(program);
+        command.insert(command.end(), args.begin(), args.end());
+        return run(command, limits);
+    }
+
+    Outcome run(std::vector<std::string> command, Limits limits = {}) const {
         const pid_t child = fork();
         if (child == 0) {
-            runChild(args, limits);
+            runChild(command, limits);
         }
         int wstatus = 0;
         waitpid(child, &wstatus, 0);
@@ -131,17 +143,11 @@ protected:
     fs::path work;
 
 private:
-    [[noreturn]] void runChild(const std::vector<std::string>& args, Limits limits) const {
+    [[noreturn]] void runChild(std::vector<std::string>& command, Limits limits) const {
         const int out = open((root / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err = open((root / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const rlimit fileSize{limits.fileSize, limits.fileSize};
         const rlimit addressSpace{limits.addressSpace, limits.addressSpace};
-        std::vector<std::string> command;
-        if (!launcher.empty()) {
-            command.push_back(launcher);
-        }
-        command.push_back(program);
-        command.insert(command.end(), args.begin(), args.end());
         std::vector<char*> argv;
         argv.reserve(command.size() + 1);
         for (std::string& word : command) {
@@ -279,6 +285,26 @@ TEST_F(Cli, WhatEachRunLeavesBehind) {
     EXPECT_EQ(slurp(work / "cat.jpg"), picture);
 }
 
+TEST_F(Cli, SameBytesAsTheReferenceBuild) {
+    if (reference.empty()) {
+        GTEST_SKIP() << "no --reference build named";
+    }
+    fs::create_directory(work / "sub");
+    put(work / "sub" / "pic.jpg", pattern(65537));
+    put(work / "tiny.jpg", "x");
+    put(work / "empty.jpg", "");
+    for (const std::string image : {"sub/pic.jpg", "tiny.jpg", "empty.jpg", "missing.jpg"}) {
+        const Outcome mine = quib({image, "out.vms"});
+        const std::string written = slurp(work / "out.vms");
+        fs::remove(work / "out.vms");
+        const Outcome theirs = run({reference, image, "out.vms"});
+        EXPECT_EQ(mine.status, theirs.status) << image;
+        EXPECT_EQ(mine.err, platformLines(theirs.err)) << image;
+        EXPECT_TRUE(written == slurp(work / "out.vms")) << image << ": the files differ";
+        fs::remove(work / "out.vms");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -287,6 +313,8 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg.rfind("--launcher=", 0) == 0) {
             launcher = arg.substr(11);
+        } else if (arg.rfind("--reference=", 0) == 0) {
+            reference = fs::absolute(arg.substr(12)).string();
         } else {
             program = fs::absolute(arg).string();
         }

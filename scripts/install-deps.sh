@@ -1,0 +1,23 @@
+#!/bin/sh
+# Installs, on Debian 12 as root, everything the build, the tests, the
+# Windows builds with their tests under Wine, the analysers and the
+# benchmark need.
+set -eu
+export DEBIAN_FRONTEND=noninteractive
+dpkg --add-architecture i386
+apt-get update -q
+apt-get install -y -q --no-install-recommends \
+    cmake make g++ libgtest-dev python3 file \
+    g++-mingw-w64-x86-64 g++-mingw-w64-i686 \
+    wine wine64 wine32:i386 wine64-preloader wine32-preloader:i386 qemu-user-static \
+    clang-format clang-tidy cppcheck valgrind hyperfine time
+
+# 32-bit Windows programs run in Wine's 32-bit loader, a 32-bit Linux
+# program. Some kernels (virtual machines among them) are booted without
+# 32-bit support; there qemu runs that loader instead.
+if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    binfmt=/proc/sys/fs/binfmt_misc
+    mountpoint -q $binfmt || mount -t binfmt_misc binfmt_misc $binfmt
+    [ -e $binfmt/qemu-i386 ] || printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' > $binfmt/register
+    /usr/lib/wine/wine --version >/dev/null
+fi
