@@ -8,7 +8,7 @@ function(quib_set_warnings target)
         target_compile_options(${target} PRIVATE
             -Wall -Wextra -Wpedantic
             -Wconversion -Wsign-conversion -Wshadow -Wold-style-cast -Wcast-qual
-            -Wmissing-declarations -Wnull-dereference -Wdouble-promotion
+            -Wmissing-declarations -Wdouble-promotion
             -Wformat -Wformat-security -Wundef)
     endif()
 endfunction()
