@@ -1,10 +1,11 @@
 #include "files.hpp"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 
 #include "container.hpp"
 
-#include <sys/stat.h>
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
