@@ -100,14 +100,12 @@ protected:
     }
     void TearDown() override { fs::remove_all(root); }
 
-    Outcome quib(const std::vector<std::string>& args, Limits limits = {}) const {
-        std::vector<std::string> command;
+    Outcome quib(std::vector<std::string> args, Limits limits = {}) const {
+        args.insert(args.begin(), program);
         if (!launcher.empty()) {
-            command.push_back(launcher);
+            args.insert(args.begin(), launcher);
         }
-        command.push_back(program);
-        command.insert(command.end(), args.begin(), args.end());
-        return run(command, limits);
+        return run(args, limits);
     }
 
     Outcome run(std::vector<std::string> command, Limits limits = {}) const {
@@ -121,20 +119,15 @@ protected:
                 slurp(root / "stdout"), slurp(root / "stderr")};
     }
 
-    // Every entry of the work folder with its content (sizes for big files),
-    // to prove that a run changed nothing.
+    // Every entry of the work folder with its content, to prove that a run
+    // changed nothing.
     std::map<std::string, std::string> snapshot() const {
         std::map<std::string, std::string> entries;
         for (const auto& entry : fs::directory_iterator(work)) {
-            const std::string name = entry.path().filename().string();
-            if (entry.is_symlink()) {
-                entries[name] = "-> " + fs::read_symlink(entry).string();
-            } else if (entry.is_directory()) {
-                entries[name] = "<dir>";
-            } else {
-                entries[name] = entry.file_size() < (1U << 20) ? slurp(entry)
-                                                               : std::to_string(entry.file_size());
-            }
+            entries[entry.path().filename().string()] =
+                entry.is_symlink()     ? "-> " + fs::read_symlink(entry).string()
+                : entry.is_directory() ? "<dir>"
+                                       : slurp(entry);
         }
         return entries;
     }
