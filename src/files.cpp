@@ -7,6 +7,8 @@
 #include "container.hpp"
 
 #ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
 #include <io.h>
 #include <windows.h>
 #endif
@@ -54,6 +56,8 @@ bool readBlock(std::FILE* file, void* data, std::size_t size) {
 
 std::optional<std::int32_t> measureLength(std::FILE* file) {
 #ifdef _WIN32
+    // The runtime's ftell is 32-bit and wraps without an error: a file of
+    // 4 GiB + 200 bytes would measure 200.
     if (_fseeki64(file, 0, SEEK_END) != 0) {
         return std::nullopt;
     }
@@ -86,14 +90,14 @@ bool namesSameFile(std::FILE* open, const char* path) {
         return false;
     }
     const std::unique_ptr<void, HandleCloser> other(handle);
-    BY_HANDLE_FILE_INFORMATION a{};
-    BY_HANDLE_FILE_INFORMATION b{};
-    const auto mine = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(open)));
-    const bool same = GetFileInformationByHandle(mine, &a) != 0 &&
-                      GetFileInformationByHandle(other.get(), &b) != 0 &&
-                      a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-                      a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
-    return same;
+    BY_HANDLE_FILE_INFORMATION mine{};
+    BY_HANDLE_FILE_INFORMATION theirs{};
+    const auto openHandle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(open)));
+    return GetFileInformationByHandle(openHandle, &mine) != 0 &&
+           GetFileInformationByHandle(other.get(), &theirs) != 0 &&
+           mine.dwVolumeSerialNumber == theirs.dwVolumeSerialNumber &&
+           mine.nFileIndexHigh == theirs.nFileIndexHigh &&
+           mine.nFileIndexLow == theirs.nFileIndexLow;
 }
 #else
 bool namesSameFile(std::FILE* open, const char* path) {
