@@ -15,11 +15,11 @@ log() { printf '== %s\n' "$*" >&2; }  # progress goes to stderr; stdout is the t
 
 for tool in hyperfine python3; do command -v $tool >/dev/null || { echo "bench: needs $tool" >&2; exit 2; }; done
 
-# The presets only resolve from the source root; the test tree is not needed.
-# All other cache settings (QUIB_STATIC for one) are kept as configured.
+# The presets only resolve from the source root. The release preset builds
+# the static binary and no tests.
 if [[ -z ${QUIB:-} ]]; then
     log "building release binary"
-    (cd "$root" && cmake --preset release -DBUILD_TESTING=OFF && cmake --build --preset release) >&2
+    (cd "$root" && cmake --preset release && cmake --build --preset release) >&2
     QUIB=$root/build/release/quib
 fi
 tmp=$(mktemp -d)

@@ -25,7 +25,6 @@ namespace quib {
 constexpr std::size_t baseHeaderSize = 652;
 constexpr std::size_t sizeFieldSize = 4;
 constexpr std::size_t mimeHeaderSize = 48;
-constexpr std::size_t imageDataOffset = baseHeaderSize + sizeFieldSize + mimeHeaderSize;
 
 // L is a signed 32-bit count: a longer input cannot be described.
 constexpr std::int64_t maxImageLength = INT32_MAX;
