@@ -33,14 +33,6 @@ File openForReading(const char* path) {
     return file;
 }
 
-File openForWriting(const char* path) {
-    File file(std::fopen(path, "wb"));
-    if (file && std::setvbuf(file.get(), nullptr, _IONBF, 0) != 0) {
-        file.reset();
-    }
-    return file;
-}
-
 bool closeChecked(File& file) {
     return std::fclose(file.release()) == 0;
 }

@@ -23,11 +23,6 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 // every platform that refuses to open one.
 File openForReading(const char* path);
 
-// Creates or truncates, for binary writing, without a stream buffer: each
-// write reaches the file before the next section is started, so a failure
-// is seen by the write that caused it.
-File openForWriting(const char* path);
-
 // Closes and reports whether the close succeeded: a full disk or a lost
 // network share can show only here.
 bool closeChecked(File& file);

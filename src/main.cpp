@@ -9,6 +9,7 @@
 
 #include "container.hpp"
 #include "files.hpp"
+#include "output.hpp"
 
 #ifndef QUIB_CONTACT
 #define QUIB_CONTACT "quib@example.org"
@@ -55,18 +56,19 @@ bool writeSizeField(std::FILE* out, std::int32_t imageLength) {
 }
 
 // One pass over the steps of a conversion; each failure prints its message
-// and ends the run. The output is never removed: what reached it stays.
+// and ends the run. Until the last step the new file is a hidden one beside
+// <vms>, so a failure anywhere leaves the folder as it was.
 bool wrap(const char* imagePath, const char* vmsPath) {
     File in = openForReading(imagePath);
     if (!in) {
         return fail("Failed to open source file [%s] for input.\n", imagePath);
     }
-    // Opening the output truncates it; if it were the input, the picture
-    // would be gone before it was read.
+    // The finished file replaces <vms>; if that were the input, or a link to
+    // it, the picture would be replaced by its own wrapping.
     if (namesSameFile(in.get(), vmsPath)) {
         return fail("Source and destination are the same file [%s].\n", vmsPath);
     }
-    File out = openForWriting(vmsPath);
+    PendingOutput out(vmsPath);
     if (!out) {
         return fail("Failed to open destinaton file [%s] for output.\n", vmsPath);
     }
@@ -100,7 +102,9 @@ bool wrap(const char* imagePath, const char* vmsPath) {
     if (!writeBlock(out.get(), image->data(), image->size())) {
         return fail("Failed to write image data to destination file.\n");
     }
-    if (!closeChecked(out)) {
+    // Finishing the file, the rename over <vms> included, is part of closing
+    // it: a full disk or a lost network share can show only here.
+    if (!out.commit()) {
         return fail("Failed to close destination file [%s].\n", vmsPath);
     }
     return true;
@@ -116,6 +120,9 @@ void help() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    if (!prepareProcess()) {
+        return exitFailure;
+    }
     if (argc != 3) {
         help();
         return exitFailure;
