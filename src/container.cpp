@@ -26,9 +26,13 @@ namespace {
 //    0x280     8  00 00 C2 44 19 25 EF A3
 //    0x288     4  "SIZE", followed directly by the size field
 //
-// The CRC and the data size are constants, the same for every picture: no
-// reader of these files checks them against the content, and the header
-// stays a template that is written as it stands.
+// The CRC and the data size are constants, the same for every picture: the
+// data size (the 64 bytes after the VMS header and the picture) fits only a
+// 7,337-byte picture, and the CRC one particular file. A reader that checks
+// them, KallistiOS's vmu_pkg_parse(), refuses these files; others take the
+// picture's length from the size field. They stay fixed because every file
+// already written carries them, and the header is one constant template,
+// written as it stands.
 constexpr std::size_t shortDescriptionOffset = 0x000;
 constexpr std::size_t shortDescriptionSize = 16;
 constexpr std::size_t longDescriptionOffset = 0x010;
