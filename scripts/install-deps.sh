@@ -1,13 +1,13 @@
 #!/bin/sh
 # Installs, on Debian 12 as root, everything the build, the tests, the
-# Windows builds with their tests under Wine, the analysers and the
-# benchmark need.
+# Windows builds with their tests under Wine (icoutils reads their
+# resources), the analysers and the benchmark need.
 set -eu
 export DEBIAN_FRONTEND=noninteractive
 dpkg --add-architecture i386
 apt-get update -q
 apt-get install -y -q --no-install-recommends \
-    cmake make g++ libgtest-dev python3 file \
+    cmake make g++ libgtest-dev python3 file icoutils \
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 \
     wine wine64 wine32:i386 wine64-preloader wine32-preloader:i386 qemu-user-static \
     clang-format clang-tidy cppcheck valgrind hyperfine time

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "icon.hpp"
+
 namespace quib {
 namespace {
 
@@ -24,9 +26,13 @@ namespace {
 //    0x280     8  00 00 C2 44 19 25 EF A3
 //    0x288     4  "SIZE", followed directly by the size field
 //
-// The CRC and the data size are constants, the same for every picture: no
-// reader of these files checks them against the content, and the header
-// stays a template that is written as it stands.
+// The CRC and the data size are constants, the same for every picture: the
+// data size (the 64 bytes after the VMS header and the picture) fits only a
+// 7,337-byte picture, and the CRC one particular file. A reader that checks
+// them, KallistiOS's vmu_pkg_parse(), refuses these files; others take the
+// picture's length from the size field. They stay fixed because every file
+// already written carries them, and the header is one constant template,
+// written as it stands.
 constexpr std::size_t shortDescriptionOffset = 0x000;
 constexpr std::size_t shortDescriptionSize = 16;
 constexpr std::size_t longDescriptionOffset = 0x010;
@@ -45,54 +51,6 @@ constexpr std::uint16_t crc = 0x22E0;
 constexpr std::uint32_t dataSize = 7401;
 constexpr std::array<std::uint8_t, 12> trailer = {0x00, 0x00, 0xC2, 0x44, 0x19, 0x25,
                                                   0xEF, 0xA3, 'S',  'I',  'Z',  'E'};
-
-// Index 2 is the background; 0 to 10 all show the same opaque red, so the
-// picture is drawn in the light shades 11 to 15.
-constexpr std::array<std::uint16_t, 16> palette = {
-    0xFF00, 0xFF00, 0xFF00, 0xFF00, 0xFF00, 0xFF00, 0xFF00, 0xFF00,
-    0xFF00, 0xFF00, 0xFF00, 0xFBBE, 0xFCCE, 0xFDDE, 0xFEEE, 0xFFFF,
-};
-
-constexpr std::size_t iconSide = 32;
-
-// The icon, one hex digit a pixel (a palette index), top row first: a
-// camera, lit from the top left, with a round lens and a glint in it.
-// clang-format off
-constexpr std::array<std::string_view, iconSide> icon = {
-    "22222222222222222222222222222222",
-    "22222222222222222222222222222222",
-    "2226DCCBA76654432222222222222222",
-    "222EFEEDB2222222222222EFEDB22222",
-    "222FFFFFFFFFFFFFFFFFFFFFFFFFF222",
-    "22FE2222EEEEEEEEEEEEEEBFFFFFBE22",
-    "22FEDDDDDDDDDDDDDDDDDDBEEEEEBB22",
-    "22FEDDDDDDDDDDDDDDDDDDDDDDDDCB22",
-    "22FECCCCCCCCBBBBBBBBCCCCCCCCCB22",
-    "22FEDDDDDDBBFFFFFFFFBBDDDDDDCB22",
-    "22FEDDDDDBBFFF2222FFFBBDDDDDCB22",
-    "22FEDDDDBBFF222EE222FCBBDDDDCB22",
-    "22FEDDDDBFF22EEEEEE22CCBDDDDCB22",
-    "22FEDDDBFF22E222222D22CCBDDDCB22",
-    "22FEDDDBFF2E2FF22222D2CCBDDDCB22",
-    "22FEDDDBF22EFFE22222D22CBDDDCB22",
-    "22FEDDDBF2EE22222222DD2CBDDDCB22",
-    "22FEDDDBF2EE22222222DD2CBDDDCB22",
-    "22FEDDDBF22E22222222D22CBDDDCB22",
-    "22FEDDDBFF2E22222222D2CCBDDDCB22",
-    "22FEDDDBFF22D222222D22CCBDDDCB22",
-    "22FEDDDDBFF22DDDDDD22CCBDDDDCB22",
-    "22FEDDDDBBCC222DD222CCBBDDDDCB22",
-    "22FEDDDDDBBCCC2222CCCBBDDDDDCB22",
-    "22FEDDDDDDBBCCCCCCCCBBDDDDDDCB22",
-    "22FEDDDDDDDDBBBBBBBBDDDDDDDDCB22",
-    "22FEDDDDDDDDDDDDDDDDDDDDDDDDCB22",
-    "22FECCCCCCCCCCCCCCCCCCCCCCCCCB22",
-    "222EBBBBBBBBBBBBBBBBBBBBBBBBB222",
-    "22222222222222222222222222222222",
-    "22222222222222222222222222222222",
-    "22222222222222222222222222222222",
-};
-// clang-format on
 
 constexpr std::uint8_t hexDigit(char c) {
     return static_cast<std::uint8_t>(c <= '9' ? c - '0' : c - 'A' + 10);
