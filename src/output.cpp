@@ -1,3 +1,6 @@
+#ifdef _WIN32
+#define _CRT_RAND_S  // rand_s, from the system's msvcrt.dll; before any header
+#endif
 #include "output.hpp"
 
 #include <csignal>
@@ -5,7 +8,6 @@
 #include <string_view>
 
 #ifdef _WIN32
-#define _CRT_RAND_S  // rand_s, from the system's msvcrt.dll
 #define WIN32_LEAN_AND_MEAN
 #include <fcntl.h>
 #include <io.h>
