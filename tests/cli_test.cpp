@@ -317,6 +317,15 @@ private:
         const int err = open((capture + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const rlimit fileSize{options.fileSize, options.fileSize};
         const rlimit addressSpace{options.addressSpace, options.addressSpace};
+        const bool drop = options.asNobody && getuid() == 0 && !windowsBuild;
+        std::error_code copied;
+        if (drop) {
+            // The program's own folder may be closed to nobody (a checkout
+            // under /root, say); the test's root is open to all.
+            const fs::path copy = root / "quib-for-nobody";
+            fs::copy_file(command[0], copy, fs::copy_options::overwrite_existing, copied);
+            command[0] = copy.string();
+        }
         std::vector<char*> argv;
         argv.reserve(command.size() + 1);
         for (std::string& word : command) {
@@ -326,8 +335,7 @@ private:
         for (const std::string& variable : options.environment) {
             putenv(const_cast<char*>(variable.c_str()));
         }
-        const bool dropped = !options.asNobody || getuid() != 0 || windowsBuild ||
-                             (setgid(65534) == 0 && setuid(65534) == 0);
+        const bool dropped = !drop || (!copied && setgid(65534) == 0 && setuid(65534) == 0);
         // Signals as a shell would leave them: SIGXFSZ and SIGPIPE at their
         // default, which kills, unless the program itself sees to them.
         if (chdir((root / "work").c_str()) == 0 && out >= 0 && err >= 0 && dup2(out, 1) == 1 &&
