@@ -25,9 +25,10 @@
 namespace quib {
 namespace {
 
-// The hidden file while it exists, for the signal handler. It is set and
-// cleared only while the cleanup signals are blocked (see CleanupDeferred),
-// so the handler never sees a file that is half made or already renamed.
+// The hidden file while it exists, for the signal handler. On POSIX systems
+// it is set and cleared only while the cleanup signals are blocked (see
+// CleanupDeferred), so the handler never sees a file that is half made or
+// already renamed.
 const char* volatile pendingTemporary = nullptr;
 
 // Without a stream buffer each write reaches the file before the next
@@ -57,9 +58,6 @@ std::string temporaryStem(std::string_view target) {
 }
 
 #ifdef _WIN32
-
-// Nothing to block: the console runs the handler on a thread of its own.
-struct CleanupDeferred {};
 
 extern "C" void removePendingAndDie(int signal) {
     // The hidden file is open with FILE_SHARE_DELETE: deleting it now marks
@@ -180,15 +178,19 @@ File createTemporary(const char* target, std::string& name, bool& refused,
                      const struct stat* replaced) {
     name = temporaryStem(target) + "XXXXXX";
     int fd = -1;
+    int error = 0;
     {
         const CleanupDeferred deferred;
         fd = mkstemp(name.data());
+        error = errno;
         if (fd >= 0) {
             pendingTemporary = name.c_str();
         }
     }
     if (fd < 0) {
-        refused = errno == EACCES || errno == EPERM || errno == ENAMETOOLONG;
+        // The folder will not take a new file, or the hidden name is too
+        // long for it; a full disk or a missing folder is another matter.
+        refused = error == EACCES || error == EPERM || error == ENAMETOOLONG;
         name.clear();
         return nullptr;
     }
