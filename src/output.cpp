@@ -59,17 +59,6 @@ std::string temporaryStem(std::string_view target) {
 
 #ifdef _WIN32
 
-extern "C" void removePendingAndDie(int signal) {
-    // The hidden file is open with FILE_SHARE_DELETE: deleting it now marks
-    // it, and it goes when the process ends and its handle is closed.
-    const char* const temporary = pendingTemporary;
-    if (temporary != nullptr) {
-        DeleteFileA(temporary);
-    }
-    static_cast<void>(std::signal(signal, SIG_DFL));
-    static_cast<void>(std::raise(signal));
-}
-
 // Created exclusively: an existing file of that name, or a link planted in
 // its place, is never opened; another name is tried instead.
 File createTemporary(const char* target, std::string& name, bool& refused) {
@@ -154,17 +143,6 @@ private:
     sigset_t previous_{};
 };
 
-// Async-signal-safe: unlink, then die of the same signal, so that the
-// caller sees what ended the run.
-extern "C" void removePendingAndDie(int signal) {
-    const char* const temporary = pendingTemporary;
-    if (temporary != nullptr) {
-        unlink(temporary);
-    }
-    static_cast<void>(std::signal(signal, SIG_DFL));
-    static_cast<void>(std::raise(signal));
-}
-
 mode_t newFileMode() {
     const mode_t mask = umask(0);
     umask(mask);
@@ -246,6 +224,28 @@ File openInPlace(const char* target, const struct stat& inspected) {
 
 #endif
 
+// Async-signal-safe on POSIX systems. On Windows the hidden file is open
+// with FILE_SHARE_DELETE: deleting it marks it, and it goes when the
+// process ends and its handle is closed.
+void removeFile(const char* path) noexcept {
+#ifdef _WIN32
+    DeleteFileA(path);
+#else
+    unlink(path);
+#endif
+}
+
+// Removes the hidden file, then dies of the same signal, so that the caller
+// sees what ended the run.
+extern "C" void removePendingAndDie(int signal) {
+    const char* const temporary = pendingTemporary;
+    if (temporary != nullptr) {
+        removeFile(temporary);
+    }
+    static_cast<void>(std::signal(signal, SIG_DFL));
+    static_cast<void>(std::raise(signal));
+}
+
 }  // namespace
 
 #ifdef _WIN32
@@ -285,11 +285,6 @@ bool PendingOutput::commit() {
     pendingTemporary = nullptr;
     temporary_.clear();
     return true;
-}
-
-void PendingOutput::removeTemporary() noexcept {
-    DeleteFileA(temporary_.c_str());
-    pendingTemporary = nullptr;
 }
 
 #else
@@ -372,13 +367,15 @@ bool PendingOutput::commit() {
     return true;
 }
 
+#endif
+
 void PendingOutput::removeTemporary() noexcept {
+#ifndef _WIN32
     const CleanupDeferred deferred;
-    unlink(temporary_.c_str());
+#endif
+    removeFile(temporary_.c_str());
     pendingTemporary = nullptr;
 }
-
-#endif
 
 PendingOutput::~PendingOutput() {
     file_.reset();  // the close of a file that is thrown away
