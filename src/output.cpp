@@ -3,6 +3,7 @@
 #endif
 #include "output.hpp"
 
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <string_view>
@@ -58,6 +59,15 @@ std::string temporaryStem(std::string_view target) {
 }
 
 #ifdef _WIN32
+
+// Nothing to block: the console runs the handler on a thread of its own.
+struct CleanupDeferred {
+    CleanupDeferred() noexcept {}  // user-provided, so that a scope may hold one
+};
+
+bool moveOver(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}
 
 // Created exclusively: an existing file of that name, or a link planted in
 // its place, is never opened; another name is tried instead.
@@ -121,16 +131,24 @@ Found inspect(const char* target) {
 
 #else
 
+// The signals after which the hidden file is removed.
+constexpr std::array<int, 3> cleanupSignals = {SIGINT, SIGTERM, SIGHUP};
+
+sigset_t cleanupSignalSet() {
+    sigset_t set{};
+    sigemptyset(&set);
+    for (const int signal : cleanupSignals) {
+        sigaddset(&set, signal);
+    }
+    return set;
+}
+
 // Blocks the cleanup signals for its lifetime, so that the hidden file and
 // pendingTemporary change together.
 class CleanupDeferred {
 public:
     CleanupDeferred() noexcept {
-        sigset_t cleanup{};
-        sigemptyset(&cleanup);
-        for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-            sigaddset(&cleanup, signal);
-        }
+        const sigset_t cleanup = cleanupSignalSet();
         sigprocmask(SIG_BLOCK, &cleanup, &previous_);
     }
     ~CleanupDeferred() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
@@ -142,6 +160,10 @@ public:
 private:
     sigset_t previous_{};
 };
+
+bool moveOver(const char* from, const char* to) {
+    return std::rename(from, to) == 0;
+}
 
 mode_t newFileMode() {
     const mode_t mask = umask(0);
@@ -272,21 +294,6 @@ PendingOutput::PendingOutput(const char* target) : target_(target) {
     }
 }
 
-bool PendingOutput::commit() {
-    if (!closeChecked(file_)) {
-        return false;
-    }
-    if (temporary_.empty()) {
-        return true;
-    }
-    if (MoveFileExA(temporary_.c_str(), target_, MOVEFILE_REPLACE_EXISTING) == 0) {
-        return false;
-    }
-    pendingTemporary = nullptr;
-    temporary_.clear();
-    return true;
-}
-
 #else
 
 bool prepareProcess() {
@@ -303,11 +310,8 @@ bool prepareProcess() {
     }
     struct sigaction cleanup {};
     cleanup.sa_handler = removePendingAndDie;
-    sigemptyset(&cleanup.sa_mask);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaddset(&cleanup.sa_mask, signal);
-    }
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    cleanup.sa_mask = cleanupSignalSet();
+    for (const int signal : cleanupSignals) {
         // A signal ignored by whoever started us (nohup, a background job)
         // stays ignored.
         struct sigaction before {};
@@ -351,6 +355,8 @@ PendingOutput::PendingOutput(const char* target) : target_(target) {
     }
 }
 
+#endif
+
 bool PendingOutput::commit() {
     if (!closeChecked(file_)) {
         return false;
@@ -359,7 +365,7 @@ bool PendingOutput::commit() {
         return true;
     }
     const CleanupDeferred deferred;
-    if (std::rename(temporary_.c_str(), target_) != 0) {
+    if (!moveOver(temporary_.c_str(), target_)) {
         return false;
     }
     pendingTemporary = nullptr;
@@ -367,20 +373,12 @@ bool PendingOutput::commit() {
     return true;
 }
 
-#endif
-
-void PendingOutput::removeTemporary() noexcept {
-#ifndef _WIN32
-    const CleanupDeferred deferred;
-#endif
-    removeFile(temporary_.c_str());
-    pendingTemporary = nullptr;
-}
-
 PendingOutput::~PendingOutput() {
     file_.reset();  // the close of a file that is thrown away
     if (!temporary_.empty()) {
-        removeTemporary();
+        const CleanupDeferred deferred;
+        removeFile(temporary_.c_str());
+        pendingTemporary = nullptr;
     }
 }
 

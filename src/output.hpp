@@ -51,8 +51,6 @@ public:
     bool commit();
 
 private:
-    void removeTemporary() noexcept;
-
     const char* target_;
     std::string temporary_;  // empty when writing in place
     File file_;
