@@ -70,6 +70,14 @@ std::string container(const std::string& sizeBytes, std::string mime, const std:
     return baseHeader + sizeBytes + mime + data;
 }
 
+// The inputs of the cases, wrapped.
+const std::string catVms =
+    container(std::string("\xC8\0\0\0", 4), "image/jpeg ; cat.jpg", pattern(200));
+const std::string picVms =
+    container(std::string("\x01\0\x01\0", 4), "image/jpeg ; pic.jpg", pattern(65537));
+const std::string largeVms =
+    container(std::string("\xFF\xFF\x3F\0", 4), "image/jpeg ; large.jp", pattern(largeSize));
+
 std::string slurp(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream bytes;
@@ -152,19 +160,21 @@ protected:
                         fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
     }
     void TearDown() override {
-        std::error_code ignored;
-        fs::permissions(root / "work" / "ro", fs::perms::owner_all, ignored);
+        clearWork();
         fs::remove_all(root);
+    }
+
+    void clearWork() const {
+        std::error_code ignored;  // no folder yet
+        fs::permissions(root / "work" / "ro", fs::perms::owner_all, ignored);
+        fs::remove_all(root / "work");
     }
 
     // The same folder for every case: inputs, an earlier result, links, a
     // FIFO, a read-only file and a directory that refuses new files.
     void populate() {
         const fs::path work = root / "work";
-        if (fs::exists(work)) {
-            fs::permissions(work / "ro", fs::perms::owner_all);
-            fs::remove_all(work);
-        }
+        clearWork();
         fs::create_directories(work / "adir");
         fs::create_directory(work / "ro");
         put(work / "cat.jpg", pattern(200));
@@ -449,33 +459,27 @@ TEST_F(Cli, FailuresLeaveTheFolderAsItWas) {
     Options quitting = with(&Options::fifoRead, 704);
     Options closed = with(&Options::fifoRead, SIZE_MAX);
     closed.closeStandard = true;
-    const std::string large =
-        container(std::string("\xFF\xFF\x3F\0", 4), "image/jpeg ; large.jp", pattern(largeSize));
     checkAll({
-        {{"large.jpg", "pipe.vms"}, 1, noData, large.substr(0, 704), quitting, posix},
+        {{"large.jpg", "pipe.vms"}, 1, noData, largeVms.substr(0, 704), quitting, posix},
         {{"empty.jpg", "pipe.vms"}, 1, "", baseHeader, closed, posix},
     });
 }
 
 TEST_F(Cli, SuccessesChangeOnlyTheOutput) {
-    const std::string picture = pattern(200);
-    const std::string large = pattern(largeSize);
-    const auto cat = [&picture](const std::string& mime) {
-        return container(std::string("\xC8\0\0\0", 4), "image/jpeg ; " + mime, picture);
+    const auto cat = [](const std::string& mime) {
+        return container(std::string("\xC8\0\0\0", 4), "image/jpeg ; " + mime, pattern(200));
     };
     const Options nobody = with(&Options::asNobody, true);
     // clang-format off
     checkAll({
-        {{"cat.jpg", "new.vms"}, 0, success("new.vms"), cat("cat.jpg")},
-        {{"pic.jpg", "old.vms"}, 0, success("old.vms"),
-         container(std::string("\x01\0\x01\0", 4), "image/jpeg ; pic.jpg", pattern(65537))},
-        {{"large.jpg", "new.vms"}, 0, success("new.vms"),
-         container(std::string("\xFF\xFF\x3F\0", 4), "image/jpeg ; large.jp", large)},
-        {{"cat.jpg", "link.vms"}, 0, success("link.vms"), cat("cat.jpg")},
-        {{"cat.jpg", "dangling.vms"}, 0, success("dangling.vms"), cat("cat.jpg")},
+        {{"cat.jpg", "new.vms"}, 0, success("new.vms"), catVms},
+        {{"pic.jpg", "old.vms"}, 0, success("old.vms"), picVms},
+        {{"large.jpg", "new.vms"}, 0, success("new.vms"), largeVms},
+        {{"cat.jpg", "link.vms"}, 0, success("link.vms"), catVms},
+        {{"cat.jpg", "dangling.vms"}, 0, success("dangling.vms"), catVms},
         {{"cat.jpg", "/dev/null"}, 0, success("/dev/null"), "", {}, posix},
         {{"cat.jpg", "NUL"}, 0, success("NUL"), "", {}, windowsBuild},
-        {{"cat.jpg", "ro/out.vms"}, 0, success("ro/out.vms"), cat("cat.jpg"), nobody},
+        {{"cat.jpg", "ro/out.vms"}, 0, success("ro/out.vms"), catVms, nobody},
         {{"写真.jpg", "写真.vms"}, 0, success("写真.vms"), cat("写真.j")},
         {{"café.jpg", "café.vms"}, 0, success("café.vms"), cat("café.jp")},
     });
@@ -489,10 +493,6 @@ TEST_F(Cli, ConcurrentRunsLeaveOneWholeFile) {
         GTEST_SKIP() << "50 rounds of two Wine starts take minutes";
     }
     populate();
-    const std::string cat =
-        container(std::string("\xC8\0\0\0", 4), "image/jpeg ; cat.jpg", pattern(200));
-    const std::string pic =
-        container(std::string("\x01\0\x01\0", 4), "image/jpeg ; pic.jpg", pattern(65537));
     const auto before = snapshot();
     for (int round = 0; round < 50; ++round) {
         std::vector<std::string> first = {program, "cat.jpg", "out.vms"};
@@ -502,7 +502,8 @@ TEST_F(Cli, ConcurrentRunsLeaveOneWholeFile) {
         ASSERT_EQ(finish(one, {}).status, 0);
         ASSERT_EQ(finish(other, {}).status, 0);
         const std::string written = slurp(root / "work" / "out.vms");
-        ASSERT_TRUE(written == cat || written == pic) << "round " << round << ": a mixed file";
+        ASSERT_TRUE(written == catVms || written == picVms)
+            << "round " << round << ": a mixed file";
         auto after = snapshot();
         after.erase("out.vms");
         ASSERT_EQ(after, before) << "round " << round;
