@@ -1,0 +1,60 @@
+// The file operations that differ on Windows: the C runtime's ftell is
+// 32-bit, so positions go through _fseeki64 and _ftelli64; its st_ino is
+// always zero, so file identity is the volume serial number and the file
+// index.
+#define WIN32_LEAN_AND_MEAN
+#include "files.hpp"
+
+#include <io.h>
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "platform.hpp"
+
+namespace quib {
+
+// ftell would wrap without an error: a file of 4 GiB + 200 bytes would
+// measure 200.
+std::optional<std::int64_t> platform::endPosition(std::FILE* file) {
+    if (_fseeki64(file, 0, SEEK_END) != 0) {
+        return std::nullopt;
+    }
+    const std::int64_t end = _ftelli64(file);
+    if (_fseeki64(file, 0, SEEK_SET) != 0) {
+        return std::nullopt;
+    }
+    return end;
+}
+
+bool namesSameFile(std::FILE* open, const char* path) {
+    // Opening for no access at all needs no permission and locks nothing.
+    struct HandleCloser {
+        void operator()(HANDLE handle) const noexcept { CloseHandle(handle); }
+    };
+    HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const std::unique_ptr<void, HandleCloser> other(handle);
+    BY_HANDLE_FILE_INFORMATION mine{};
+    BY_HANDLE_FILE_INFORMATION theirs{};
+    const auto openHandle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(open)));
+    return GetFileInformationByHandle(openHandle, &mine) != 0 &&
+           GetFileInformationByHandle(other.get(), &theirs) != 0 &&
+           mine.dwVolumeSerialNumber == theirs.dwVolumeSerialNumber &&
+           mine.nFileIndexHigh == theirs.nFileIndexHigh &&
+           mine.nFileIndexLow == theirs.nFileIndexLow;
+}
+
+// Plain malloc serves every size: the runtime's large blocks come from
+// VirtualAlloc already.
+std::uint8_t* platform::mapLarge(std::size_t /*size*/, std::size_t& /*mapped*/) {
+    return nullptr;
+}
+
+void platform::unmap(std::uint8_t* /*bytes*/, std::size_t /*mapped*/) noexcept {}
+
+}  // namespace quib
