@@ -6,7 +6,10 @@
 // status is 0 after a complete file and 1 after anything else.
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <string_view>
 
+#include "console.hpp"
 #include "container.hpp"
 #include "files.hpp"
 #include "output.hpp"
@@ -22,13 +25,16 @@ using namespace quib;
 constexpr int exitSuccess = 0;
 constexpr int exitFailure = 1;
 
-// stderr is where the user looks. If it cannot be written to there is no
-// one left to tell, so the results of these writes are not examined.
-void say(const char* text) {
-    static_cast<void>(std::fputs(text, stderr));
+void say(std::string_view text) {
+    printMessage(text);
 }
-void say(const char* format, const char* path) {
-    static_cast<void>(std::fprintf(stderr, format, path));
+
+// The path goes in where "%s" stands, never into a format of its own.
+void say(std::string_view format, std::string_view path) {
+    const std::size_t at = format.find("%s");
+    std::string message(format.substr(0, at));
+    message.append(path).append(format.substr(at + 2));
+    printMessage(message);
 }
 
 void printBanner() {
@@ -36,7 +42,7 @@ void printBanner() {
 }
 
 // Reports a failure; always false, so that a step can end the run with
-// `return fail(...)`. Paths go through %s, never into the format itself.
+// `return fail(...)`.
 bool fail(const char* message) {
     say(message);
     return false;
