@@ -61,6 +61,11 @@ bool writeSizeField(std::FILE* out, std::int32_t imageLength) {
     return true;
 }
 
+bool writeBaseHeader(std::FILE* out, const char* vmsPath) {
+    return writeBlock(out, headerNonDynamic.data(), headerNonDynamic.size()) ||
+           fail("Failed to write base header to destination file [%s].\n", vmsPath);
+}
+
 // One pass over the steps of a conversion; each failure prints its message
 // and ends the run. Until the last step the new file is a hidden one beside
 // <vms>, so a failure anywhere leaves the folder as it was.
@@ -74,12 +79,17 @@ bool wrap(const char* imagePath, const char* vmsPath) {
     if (namesSameFile(in.get(), vmsPath)) {
         return fail("Source and destination are the same file [%s].\n", vmsPath);
     }
+    const char* const noOutput = "Failed to open destinaton file [%s] for output.\n";
     PendingOutput out(vmsPath);
     if (!out) {
-        return fail("Failed to open destinaton file [%s] for output.\n", vmsPath);
+        return fail(noOutput, vmsPath);
     }
-    if (!writeBlock(out.get(), headerNonDynamic.data(), headerNonDynamic.size())) {
-        return fail("Failed to write base header to destination file [%s].\n", vmsPath);
+    // A regular file written in place loses what it holds with the first
+    // byte written, so there the input is read whole first: a bad input then
+    // costs nothing. Everywhere else the header goes first, as it always has.
+    const bool inputFirst = out.overwritesInPlace();
+    if (!inputFirst && !writeBaseHeader(out.get(), vmsPath)) {
+        return false;
     }
 
     const char* const tooLarge =
@@ -98,6 +108,14 @@ bool wrap(const char* imagePath, const char* vmsPath) {
     }
     in.reset();
 
+    if (inputFirst) {
+        if (!out.start()) {
+            return fail(noOutput, vmsPath);
+        }
+        if (!writeBaseHeader(out.get(), vmsPath)) {
+            return false;
+        }
+    }
     if (!writeSizeField(out.get(), *imageLength)) {
         return fail("Failed to write size field to destination file.\n");
     }

@@ -5,6 +5,7 @@
 // platform's own (src/posix/output.cpp, src/windows/output.cpp).
 #include "output.hpp"
 
+#include <algorithm>
 #include <csignal>
 
 #include "platform.hpp"
@@ -12,13 +13,17 @@
 namespace quib {
 namespace detail {
 
-const char* volatile pendingTemporary = nullptr;
-
-std::string temporaryStem(std::string_view target) {
-    const std::size_t slash = target.find_last_of(platform::pathSeparators);
-    const std::size_t base = slash == std::string_view::npos ? 0 : slash + 1;
-    std::string stem(target.substr(0, base));
-    stem.append(".").append(target.substr(base)).append(".");
+std::string hiddenStem(std::string_view name, std::size_t room) {
+    constexpr std::size_t fixed = 2 + hiddenSuffixLength;  // the two dots, the suffix
+    std::size_t keep = std::min(name.size(), room > fixed ? room - fixed : 0);
+    const auto continues = [&name](std::size_t at) {
+        return (static_cast<unsigned char>(name[at]) & 0xC0U) == 0x80U;  // 10xxxxxx
+    };
+    while (keep > 0 && keep < name.size() && continues(keep)) {
+        --keep;
+    }
+    std::string stem(".");
+    stem.append(name.substr(0, keep)).append(".");
     return stem;
 }
 
@@ -30,11 +35,8 @@ File unbuffered(std::FILE* stream) {
     return file;
 }
 
-extern "C" void removePendingAndDie(int signal) {
-    const char* const temporary = pendingTemporary;
-    if (temporary != nullptr) {
-        platform::removeFile(temporary);
-    }
+extern "C" void removeHiddenAndDie(int signal) {
+    platform::removeHidden();
     static_cast<void>(std::signal(signal, SIG_DFL));
     static_cast<void>(std::raise(signal));
 }
@@ -56,32 +58,26 @@ public:
 
 }  // namespace
 
+// An empty name is no file that a plain open would create, on any system.
 PendingOutput::PendingOutput(const char* target)
-    : target_(target), file_(platform::openOutput(target, temporary_)) {}
+    : placement_(*target == '\0' ? Placement::none : platform::openOutput(target, file_)) {}
+
+bool PendingOutput::start() {
+    return placement_ != Placement::inPlaceFile || platform::startInPlace(file_);
+}
 
 bool PendingOutput::commit() {
-    if (!closeChecked(file_)) {
-        return false;
-    }
-    if (temporary_.empty()) {
-        return true;
-    }
     const CleanupHeld held;
-    if (!platform::moveOver(temporary_.c_str(), target_)) {
+    if (!file_ || !closeChecked(file_)) {
         return false;
     }
-    detail::pendingTemporary = nullptr;
-    temporary_.clear();
-    return true;
+    return placement_ != Placement::hidden || platform::moveHiddenOver();
 }
 
 PendingOutput::~PendingOutput() {
+    const CleanupHeld held;
     file_.reset();  // the close of a file that is thrown away
-    if (!temporary_.empty()) {
-        const CleanupHeld held;
-        platform::removeFile(temporary_.c_str());
-        detail::pendingTemporary = nullptr;
-    }
+    platform::finishOutput();
 }
 
 }  // namespace quib

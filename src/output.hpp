@@ -2,21 +2,23 @@
 // costing the user a file.
 //
 // A new <vms> is written under a hidden name beside it (".out.vms.XXXXXX",
-// created exclusively, in the same directory so that the rename stays on
-// one file system) and renamed over <vms> only once every section is
-// written and the close has succeeded. Until then the earlier <vms>, and
-// every hard link to it, is untouched; on every other path the hidden file
-// is removed. Two runs on one <vms> each write their own hidden file, and
-// the last rename wins whole.
+// created exclusively, in the same folder so that the rename stays on one
+// file system) and renamed over <vms> only once every section is written
+// and the close has succeeded. Until then the earlier <vms>, and every hard
+// link to it, is untouched; on every other path the hidden file is removed,
+// and so it is after any signal that ends the program. Two runs on one
+// <vms> each write their own hidden file, and the last rename wins whole.
 //
 // Where no such replacement is possible, the target is written in place,
-// as a plain open-and-truncate would: a target that is not a regular file
-// (/dev/null, a FIFO, a device, the program's own standard output), or an
-// existing, writable <vms> in a directory that refuses new files.
+// as a plain open would write it: a device or a FIFO; a name that leads to
+// an open descriptor (/dev/stdout, /proc/self/fd/3); an existing, writable
+// <vms> that cannot be renamed over (a folder that refuses new files or
+// renames, a mount point, another user's file in a sticky folder); a new
+// file in a folder where a hidden one could not be removed. A regular file
+// written in place is emptied only once the input is safely in memory.
 #pragma once
 
 #include <cstdio>
-#include <string>
 
 #include "files.hpp"
 
@@ -26,10 +28,19 @@ namespace quib {
 // standard descriptor gets /dev/null, so that no file of the run can take
 // its place and receive messages meant for the terminal; a write past a
 // file-size limit or into a closed pipe fails and is reported instead of
-// killing the program; SIGINT, SIGTERM and SIGHUP remove the hidden file
-// before the program dies of them. On Windows, Ctrl+C and Ctrl+Break do
-// the same. False when the standard descriptors cannot be made safe.
+// killing the program; every signal that would end the program removes the
+// hidden file first. On Windows, Ctrl+C and Ctrl+Break do the same. False
+// when the standard descriptors cannot be made safe.
 bool prepareProcess();
+
+// How the output reaches the target.
+enum class Placement {
+    none,         // neither the target nor a file beside it can be opened
+    hidden,       // a new file beside the target, moved over it once whole
+    inPlace,      // the target itself, written as it is: a device, a FIFO
+    inPlaceFile,  // a regular file written in place: emptied, or created,
+                  // only by start(), once the input is in memory
+};
 
 class PendingOutput {
 public:
@@ -43,17 +54,26 @@ public:
     PendingOutput(PendingOutput&&) = delete;
     PendingOutput& operator=(PendingOutput&&) = delete;
 
-    explicit operator bool() const noexcept { return file_ != nullptr; }
+    explicit operator bool() const noexcept { return placement_ != Placement::none; }
     [[nodiscard]] std::FILE* get() const noexcept { return file_.get(); }
+
+    // Whether the first write destroys what the target holds now: a regular
+    // file written in place. Until start() it is not touched.
+    [[nodiscard]] bool overwritesInPlace() const noexcept {
+        return placement_ == Placement::inPlaceFile;
+    }
+
+    // Empties the regular file written in place, or creates it; a no-op for
+    // the others. False when that fails, as an open for writing would.
+    bool start();
 
     // Closes the file, checking the close, and puts it in place of the
     // target. False when either fails; the target is then as it was.
     bool commit();
 
 private:
-    const char* target_;
-    std::string temporary_;  // empty when writing in place
     File file_;
+    Placement placement_;
 };
 
 }  // namespace quib

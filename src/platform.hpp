@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "files.hpp"
+#include "output.hpp"
 
 namespace quib {
 
@@ -27,40 +28,52 @@ std::optional<std::int64_t> endPosition(std::FILE* file);
 std::uint8_t* mapLarge(std::size_t size, std::size_t& mapped);
 void unmap(std::uint8_t* bytes, std::size_t mapped) noexcept;
 
-// The characters that end a folder's part of a path.
-extern const std::string_view pathSeparators;
+// Decides how target is written and opens it: the hidden file, or the
+// target itself, not yet emptied. For inPlaceFile the file may stay null
+// until startInPlace: a new file that could not be removed after a failure
+// is created only then. One output at a time: the platform keeps the
+// hidden file's name and identity for the signal handler.
+Placement openOutput(const char* target, File& file);
 
-// Opens where the new file for target will be written: the hidden file,
-// whose name goes into temporary, or target itself where it cannot be
-// replaced. Null when neither can be opened.
-File openOutput(const char* target, std::string& temporary);
+// Empties the regular file opened in place, or creates the new one.
+bool startInPlace(File& file);
+
+// Puts the hidden file in place of the target, provided its name still
+// names the file that was written.
+bool moveHiddenOver();
+
+// Removes the hidden file, provided its name still names the file that was
+// written; safe in a signal handler, and a no-op once it is gone or moved.
+void removeHidden() noexcept;
+
+// Removes the hidden file if it is still there, and lets go of whatever
+// else openOutput held.
+void finishOutput() noexcept;
 
 // Keeps the cleanup after a signal or Ctrl+C from running between the two
-// calls, so that the hidden file and pendingTemporary change together.
+// calls, so that it never meets a hidden file half made or already moved.
 void holdCleanup() noexcept;
 void releaseCleanup() noexcept;
-
-bool moveOver(const char* from, const char* to);
-
-// Safe to call from a signal handler.
-void removeFile(const char* path) noexcept;
 
 }  // namespace platform
 
 // Given by the portable code to the platforms.
 namespace detail {
 
-// The hidden file while it exists, for the cleanup after a signal; set and
-// cleared only while the cleanup is held.
-extern const char* volatile pendingTemporary;
-
 // Removes the hidden file, then dies of the same signal, so that the caller
 // sees what ended the run.
-extern "C" void removePendingAndDie(int signal);
+extern "C" void removeHiddenAndDie(int signal);
 
-// "dir/out.vms" becomes "dir/.out.vms.": the hidden name's stem, to which a
-// random suffix is added.
-std::string temporaryStem(std::string_view target);
+// The random characters that end a hidden name, and what they are drawn
+// from.
+constexpr std::size_t hiddenSuffixLength = 6;
+constexpr std::string_view hiddenSuffixLetters =
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+
+// "out.vms" becomes ".out.vms.", to which the random suffix is added. A
+// name too long for room bytes in all is cut short, between characters:
+// a name that a plain create accepts must get a hidden sibling too.
+std::string hiddenStem(std::string_view name, std::size_t room);
 
 // Without a stream buffer each write reaches the file before the next
 // section is started, so a failure is seen by the write that caused it.

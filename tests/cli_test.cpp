@@ -1,8 +1,13 @@
 // End-to-end: the real program in a child process, in a fresh folder for
 // every case, with real links, FIFOs, file-size and memory limits, a real
-// full device and real signals. Every case checks the status, the exact
-// stderr, that stdout stays empty, and the whole folder afterwards: exactly
-// as before, or changed only in <vms>.
+// full device, mounts, file attributes and real signals. Every case checks
+// the status, the exact stderr, that stdout stays empty, and the whole
+// folder afterwards, extended attributes included: exactly as before, or
+// changed only in the file that received the output.
+//
+// No case aims the program at a path outside its own folder: as root, a
+// faulty build would replace /dev/null for the whole machine. Devices and
+// descriptor links are nodes and links made in the folder itself.
 //
 //   cli_test [gtest flags] [--launcher=CMD] [path/to/quib]
 //
@@ -10,13 +15,21 @@
 // (wine); its stderr lines end in CR LF, and the POSIX-only cases are off.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -34,7 +47,8 @@ namespace {
 std::string program = QUIB_EXE;
 std::string launcher;  // empty: run the program directly
 bool windowsBuild = false;
-bool posix = true;  // the POSIX-only cases run
+bool posix = true;    // the POSIX-only cases run
+bool asRoot = false;  // and those that need root: devices, mounts, attributes
 
 const std::string banner = "QUIB " QUIB_CONTACT "\n";
 const std::string usage =
@@ -100,30 +114,72 @@ std::string platformLines(std::string text) {
     return text;
 }
 
-mode_t newFileMode() {
-    const mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
+// A POSIX ACL as Linux keeps it in system.posix_acl_access or _default:
+// a version, then (tag, permissions, id) entries in the order of the tags.
+std::string acl(std::initializer_list<std::array<std::uint32_t, 3>> entries) {
+    std::string bytes;
+    const auto add = [&bytes](std::uint32_t value, std::size_t size) {
+        for (std::size_t i = 0; i < size; ++i) {
+            bytes.push_back(static_cast<char>((value >> (8 * i)) & 0xFFU));
+        }
+    };
+    add(2, 4);
+    for (const auto& [tag, permissions, id] : entries) {
+        add(tag, 2);
+        add(permissions, 2);
+        add(id, 4);
+    }
+    return bytes;
+}
+constexpr std::uint32_t anyone = 0xFFFFFFFF;
+constexpr std::uint32_t nobodyId = 65534;
+// The owner, nobody and the mask may read and write; the group may read.
+const std::string nobodyMayWrite = acl({{0x01, 6, anyone},
+                                        {0x02, 6, nobodyId},
+                                        {0x04, 4, anyone},
+                                        {0x10, 6, anyone},
+                                        {0x20, 0, anyone}});
+
+// The extended attributes of an entry, ACLs among them, by name and hash.
+std::string attributes(const fs::path& path) {
+    std::vector<char> names(4096);
+    const ssize_t size = llistxattr(path.c_str(), names.data(), names.size());
+    std::vector<std::string> list;
+    for (ssize_t at = 0; at < size; at += static_cast<ssize_t>(list.back().size()) + 1) {
+        list.emplace_back(&names[static_cast<std::size_t>(at)]);
+    }
+    std::sort(list.begin(), list.end());
+    std::string summary;
+    for (const std::string& name : list) {
+        std::string value(4096, '\0');
+        value.resize(static_cast<std::size_t>(std::max<ssize_t>(
+            0, lgetxattr(path.c_str(), name.c_str(), value.data(), value.size()))));
+        summary += " " + name + "#" + std::to_string(std::hash<std::string>{}(value) % 1000);
+    }
+    return summary;
 }
 
-// How an entry looks in a snapshot: its kind, its mode (POSIX only: the
-// Windows builds keep no Unix modes), a regular file's size and a hash of
-// its bytes, short enough for a readable diff. Sparse inputs are too large
-// to read for every case; they are only ever read.
-std::string entry(const std::string& bytes, mode_t mode) {
-    return (posix ? std::to_string(mode & 07777) + " " : std::string()) +
-           std::to_string(bytes.size()) + " bytes #" +
+// How a regular file looks in a snapshot: its mode and extended attributes
+// (POSIX only: the Windows builds keep neither), its size and a hash of its
+// bytes, short enough for a readable diff.
+std::string contents(const std::string& bytes) {
+    return std::to_string(bytes.size()) + " bytes #" +
            std::to_string(std::hash<std::string>{}(bytes) % 1000000);
+}
+std::string entry(const std::string& bytes, mode_t mode, const std::string& attributes) {
+    return (posix ? std::to_string(mode & 07777) + attributes + " " : std::string()) +
+           contents(bytes);
 }
 
 struct Options {
     rlim_t fileSize = RLIM_INFINITY;
     rlim_t addressSpace = RLIM_INFINITY;
-    std::vector<std::string> environment;
-    bool asNobody = false;         // as root, run as nobody: permissions apply
-    bool closeStandard = false;    // start with stdin and stderr closed
-    std::size_t fifoRead = 0;      // a reader on pipe.vms takes this much, or all
-    bool terminateMidway = false;  // SIGTERM once the hidden file holds 1 MiB
+    std::vector<std::string> environment{};
+    bool asNobody = false;                  // as root, run as nobody: permissions apply
+    bool closeStandard = false;             // start with stdin and stderr closed
+    std::size_t fifoRead = 0;               // a reader on pipe.vms takes this much, or all
+    int signal = 0;                         // sent once the hidden file holds 1 MiB
+    std::map<int, std::string> redirect{};  // descriptor: file of the folder (0 reads)
 };
 
 // One setting changed from the defaults, for the case tables.
@@ -148,7 +204,21 @@ struct Case {
     std::string wrote{};  // <vms> afterwards if the run succeeds; what a FIFO got
     Options options{};
     bool runs = true;
+    std::string into{};  // the file that <vms> leads to, when not <vms> itself
 };
+
+// The append-only attribute of a folder, which only root may set or clear.
+bool setAppendOnly(const fs::path& folder, bool on) {
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int flags = 0;
+    bool done = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? flags | FS_APPEND_FL : flags & ~FS_APPEND_FL;
+    done = done && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    if (fd >= 0) {
+        close(fd);
+    }
+    return done;
+}
 
 class Cli : public ::testing::Test {
 protected:
@@ -165,30 +235,43 @@ protected:
     }
 
     void clearWork() const {
+        const fs::path work = root / "work";
         std::error_code ignored;  // no folder yet
-        fs::permissions(root / "work" / "ro", fs::perms::owner_all, ignored);
-        fs::remove_all(root / "work");
+        umount2((work / "bound.vms").c_str(), MNT_DETACH);
+        setAppendOnly(work / "append", false);
+        fs::permissions(work / "ro", fs::perms::owner_all, ignored);
+        fs::remove_all(work);
     }
 
     // The same folder for every case: inputs, an earlier result, links, a
-    // FIFO, a read-only file and a directory that refuses new files.
+    // FIFO, a read-only file and a directory that refuses new files; as
+    // root also devices, a bound file, an append-only folder, and an ACL
+    // and an attribute on the earlier result.
     void populate() {
         const fs::path work = root / "work";
         clearWork();
         fs::create_directories(work / "adir");
         fs::create_directory(work / "ro");
         put(work / "cat.jpg", pattern(200));
+        put(work / "one.jpg", pattern(1));
         put(work / "写真.jpg", pattern(200));
         put(work / "café.jpg", pattern(200));
         put(work / "pic.jpg", pattern(65537));
         put(work / "large.jpg", pattern(largeSize));
         put(work / "empty.jpg", "");
         put(work / "old.vms", "an earlier result", fs::perms(0640));
+        for (const char* name : {"e.vms", "stdin.vms", "stdout.vms", "three.vms"}) {
+            put(work / name, "an earlier result", fs::perms(0644));
+        }
         fs::create_directory(work / "open");  // anyone may add files here
         fs::permissions(work / "open", fs::perms::all);
         put(work / "open" / "readonly.vms", "not to be replaced", fs::perms(0444));
+        fs::create_directory(work / "sticky");  // and remove only their own
+        fs::permissions(work / "sticky", fs::perms::all | fs::perms::sticky_bit);
+        put(work / "sticky" / "theirs.vms", "anyone may write it", fs::perms(0666));
         put(work / "ro" / "out.vms", "written in place", fs::perms(0666));
         fs::permissions(work / "ro", fs::perms(0555));
+        fs::create_directory(work / "sub");
         for (const auto& [name, size] :
              {std::pair{"big.jpg", (1ULL << 32U) + 200}, std::pair{"huge.jpg", 1ULL << 30U},
               std::pair{"long.jpg", 256ULL << 20U}}) {
@@ -200,7 +283,33 @@ protected:
         fs::create_symlink("cat.jpg", work / "soft.jpg");
         fs::create_symlink("old.vms", work / "link.vms");
         fs::create_symlink("nowhere.vms", work / "dangling.vms");
+        fs::create_symlink("/proc/self/fd/0", work / "fd0.vms");
+        fs::create_symlink("/proc/self/fd/1", work / "fd1.vms");
+        fs::create_symlink("/proc/self/fd", work / "fds");
         ASSERT_EQ(mkfifo((work / "pipe.vms").c_str(), 0644), 0);
+        if (asRoot) {
+            populateAsRoot(work);
+        }
+    }
+
+    void populateAsRoot(const fs::path& work) const {
+        ASSERT_EQ(mknod((work / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+        ASSERT_EQ(mknod((work / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)), 0);
+        put(work / "bound.vms", "");
+        put(root / "host.vms", "bound into the folder", fs::perms(0644));
+        ASSERT_EQ(mount((root / "host.vms").c_str(), (work / "bound.vms").c_str(), nullptr, MS_BIND,
+                        nullptr),
+                  0);
+        const auto set = [](const fs::path& path, const char* name, const std::string& value) {
+            return setxattr(path.c_str(), name, value.data(), value.size(), 0) == 0;
+        };
+        ASSERT_TRUE(set(work / "old.vms", "system.posix_acl_access", nobodyMayWrite));
+        ASSERT_TRUE(set(work / "old.vms", "user.note", "kept"));
+        fs::create_directory(work / "acl");
+        ASSERT_TRUE(set(work / "acl", "system.posix_acl_default", nobodyMayWrite));
+        fs::create_directory(work / "append");
+        put(work / "append" / "old.vms", "an earlier result", fs::perms(0644));
+        ASSERT_TRUE(setAppendOnly(work / "append", true));
     }
 
     // Every entry below the work folder, to prove what a run changed.
@@ -212,13 +321,35 @@ protected:
             const std::string name = item.path().lexically_relative(root / "work").string();
             const std::string mode = std::to_string(status.st_mode & 07777);
             entries[name] = S_ISLNK(status.st_mode)    ? "-> " + fs::read_symlink(item).string()
-                            : S_ISDIR(status.st_mode)  ? "dir " + mode
+                            : S_ISDIR(status.st_mode)  ? "dir " + mode + attributes(item)
                             : S_ISFIFO(status.st_mode) ? "fifo"
+                            : S_ISCHR(status.st_mode)  ? "device"
                             : status.st_size > (64 << 20)
                                 ? std::to_string(status.st_size) + " sparse bytes"
-                                : entry(slurp(item.path()), status.st_mode);
+                                : entry(slurp(item.path()), status.st_mode, attributes(item));
         }
         return entries;
+    }
+
+    // What a plain create with mode 0666 gives in the folder: the umask, or
+    // the folder's default ACL.
+    std::string plainCreate(const fs::path& folder) const {
+        const fs::path probe = root / "probe";
+        fs::create_directory(probe);
+        std::string value(4096, '\0');
+        const ssize_t size =
+            getxattr(folder.c_str(), "system.posix_acl_default", value.data(), value.size());
+        if (size > 0) {
+            setxattr(probe.c_str(), "system.posix_acl_default", value.data(),
+                     static_cast<std::size_t>(size), 0);
+        }
+        const int fd = open((probe / "file").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+        close(fd);
+        struct stat status {};
+        lstat((probe / "file").c_str(), &status);
+        std::string made = std::to_string(status.st_mode & 07777) + attributes(probe / "file");
+        fs::remove_all(probe);
+        return made;
     }
 
     Outcome quib(std::vector<std::string> args, const Options& options = {}) {
@@ -249,8 +380,9 @@ protected:
 
     Outcome finish(pid_t child, const Options& options) const {
         int wstatus = 0;
-        if (options.terminateMidway) {
-            terminateWhenWriting(child);
+        if (options.signal != 0) {
+            EXPECT_FALSE(hiddenFile(1U << 20U, child).empty()) << "ended before it wrote 1 MiB";
+            kill(child, options.signal);
         }
         waitpid(child, &wstatus, 0);
         const std::string capture = (root / std::to_string(child)).string();
@@ -263,7 +395,9 @@ protected:
 
     // A run that fails leaves the folder exactly as it was: no new file, no
     // hidden leftover, an earlier <vms> intact. One that succeeds changes only
-    // <vms>, which keeps the permission bits of a file it replaces.
+    // the file <vms> leads to, which keeps the mode and the extended
+    // attributes of a file it replaces, and otherwise gets what a plain
+    // create would give it.
     void check(const Case& c) {
         std::string label;
         for (const std::string& arg : c.args) {
@@ -271,10 +405,13 @@ protected:
         }
         populate();
         auto expected = snapshot();
+        const std::string into = c.into.empty() && c.args.size() > 1 ? c.args[1] : c.into;
+        const fs::path written = root / "work" / into;
         struct stat before {};
-        const bool replaces = c.args.size() > 1 &&
-                              lstat((root / "work" / c.args[1]).c_str(), &before) == 0 &&
-                              S_ISREG(before.st_mode);
+        const bool replaces = lstat(written.c_str(), &before) == 0 && S_ISREG(before.st_mode);
+        const std::string made = replaces
+                                     ? std::to_string(before.st_mode & 07777) + attributes(written)
+                                     : plainCreate(written.parent_path());
         const Outcome run = quib(c.args, c.options);
         EXPECT_EQ(run.status, c.status) << label;
         EXPECT_EQ(run.err, platformLines(c.err)) << label;
@@ -282,7 +419,7 @@ protected:
         if (c.options.fifoRead > 0) {
             EXPECT_TRUE(run.fifo == c.wrote) << label << ": wrong bytes through the FIFO";
         } else if (c.status == 0 && !c.wrote.empty()) {  // a device keeps nothing
-            expected[c.args[1]] = entry(c.wrote, replaces ? before.st_mode : newFileMode());
+            expected[into] = (posix ? made + " " : std::string()) + contents(c.wrote);
         }
         EXPECT_EQ(snapshot(), expected) << label;
     }
@@ -293,6 +430,27 @@ protected:
                 check(c);
             }
         }
+    }
+
+    // A hidden file in the work folder or below that holds more than size
+    // bytes, once one does; empty if the child ends first, or a minute
+    // passes.
+    fs::path hiddenFile(std::uintmax_t size, pid_t child) const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        siginfo_t ended{};
+        while (std::chrono::steady_clock::now() < deadline &&
+               waitid(P_PID, static_cast<id_t>(child), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+               ended.si_pid == 0) {
+            std::error_code error;
+            for (const auto& item : fs::recursive_directory_iterator(root / "work", error)) {
+                if (item.path().filename().string().rfind('.', 0) == 0 &&
+                    fs::file_size(item.path(), error) > size) {
+                    return item.path();
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return {};
     }
 
     fs::path root;
@@ -311,31 +469,28 @@ private:
         return got;
     }
 
-    // Until the child ends by itself, which is then a failure to report.
-    void terminateWhenWriting(pid_t child) const {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        siginfo_t ended{};
-        while (std::chrono::steady_clock::now() < deadline &&
-               waitid(P_PID, static_cast<id_t>(child), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-               ended.si_pid == 0) {
-            for (const auto& item : fs::directory_iterator(root / "work")) {
-                std::error_code error;
-                if (item.path().filename().string().rfind(".old.vms.", 0) == 0 &&
-                    fs::file_size(item.path(), error) > (1U << 20U)) {
-                    kill(child, SIGTERM);
-                    return;
-                }
+    // Descriptors as a shell's redirections would leave them: < for 0, > for
+    // the others, each on a file of the work folder.
+    static bool redirect(const std::map<int, std::string>& files) {
+        for (const auto& [fd, name] : files) {
+            const int flags = fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC;
+            const int opened = open(name.c_str(), flags, 0644);
+            if (opened < 0 || dup2(opened, fd) != fd) {
+                return false;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            close(opened);
         }
+        return true;
     }
 
     [[noreturn]] void runChild(std::vector<std::string>& command, const Options& options) const {
         const std::string capture = (root / std::to_string(getpid())).string();
-        const int out = open((capture + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open((capture + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        constexpr int create = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+        const int out = open((capture + ".out").c_str(), create, 0600);
+        const int err = open((capture + ".err").c_str(), create, 0600);
         const rlimit fileSize{options.fileSize, options.fileSize};
         const rlimit addressSpace{options.addressSpace, options.addressSpace};
+        const rlimit noCore{0, 0};  // a core dump would land in the folder
         const bool drop = options.asNobody && getuid() == 0 && !windowsBuild;
         std::error_code copied;
         if (drop) {
@@ -359,7 +514,8 @@ private:
         // default, which kills, unless the program itself sees to them.
         if (chdir((root / "work").c_str()) == 0 && out >= 0 && err >= 0 && dup2(out, 1) == 1 &&
             dup2(err, 2) == 2 && setrlimit(RLIMIT_FSIZE, &fileSize) == 0 &&
-            setrlimit(RLIMIT_AS, &addressSpace) == 0 && dropped) {
+            setrlimit(RLIMIT_AS, &addressSpace) == 0 && setrlimit(RLIMIT_CORE, &noCore) == 0 &&
+            dropped && redirect(options.redirect)) {
             if (options.closeStandard) {
                 close(0);
                 close(2);
@@ -370,18 +526,35 @@ private:
     }
 };
 
+const auto noSource = [](const std::string& path) {
+    return failed("Failed to open source file [" + path + "] for input.");
+};
+const auto noDestination = [](const std::string& path) {
+    return failed("Failed to open destinaton file [" + path + "] for output.");
+};
+const auto noHeader = [](const std::string& path) {
+    return failed("Failed to write base header to destination file [" + path + "].");
+};
+const auto noClose = [](const std::string& path) {
+    return failed("Failed to close destination file [" + path + "].");
+};
+const auto same = [](const std::string& path) {
+    return failed("Source and destination are the same file [" + path + "].");
+};
+const std::string tooLarge = failed(
+    "The image file data is to large for current memeory configuration, re-configure memory "
+    "or ue a smaller image or better compression");
+const std::string noRead = failed("Failed to read image file data.");
+
+// Options for the rows that need them.
+Options redirected(int fd, const std::string& file) {
+    return with(&Options::redirect, std::map<int, std::string>{{fd, file}});
+}
+const Options nobody = with(&Options::asNobody, true);
+
 TEST_F(Cli, RefusalsChangeNothing) {
     const std::string name35 = std::string(31, 'n') + ".jpg";
     const std::string wide35 = "写真" + std::string(25, 'n') + ".jpg";  // 35 bytes of UTF-8
-    const auto noSource = [](const std::string& path) {
-        return failed("Failed to open source file [" + path + "] for input.");
-    };
-    const auto noDestination = [](const std::string& path) {
-        return failed("Failed to open destinaton file [" + path + "] for output.");
-    };
-    const auto same = [](const std::string& path) {
-        return failed("Source and destination are the same file [" + path + "].");
-    };
     const std::string toLong = "Input file name to long, rename file and try again.\n";
     // clang-format off
     std::vector<Case> cases = {
@@ -394,13 +567,16 @@ TEST_F(Cli, RefusalsChangeNothing) {
         {{"adir", "new.vms"}, 1, noSource("adir")},
         {{"cat.jpg", "nodir/new.vms"}, 1, noDestination("nodir/new.vms")},
         {{"cat.jpg", "adir"}, 1, noDestination("adir")},
-        {{"cat.jpg", "open/readonly.vms"}, 1, noDestination("open/readonly.vms"), "",
-         with(&Options::asNobody, true)},
+        {{"cat.jpg", ""}, 1, noDestination("")},
+        {{"cat.jpg", "new.vms/"}, 1, noDestination("new.vms/")},
+        {{"cat.jpg", "fds/60"}, 1, noDestination("fds/60"), "", {}, posix},
+        {{"cat.jpg", "open/readonly.vms"}, 1, noDestination("open/readonly.vms"), "", nobody},
         {{"cat.jpg", "hard.jpg"}, 1, same("hard.jpg")},
         {{"cat.jpg", "soft.jpg"}, 1, same("soft.jpg")},
         {{"soft.jpg", "cat.jpg"}, 1, same("cat.jpg")},
         {{"cat.jpg", "adir/../cat.jpg"}, 1, same("adir/../cat.jpg")},
         {{"写真.jpg", "写真2.jpg"}, 1, same("写真2.jpg")},
+        {{"cat.jpg", "fd0.vms"}, 1, same("fd0.vms"), "", redirected(0, "cat.jpg"), posix},
     };
     // clang-format on
     if (windowsBuild) {
@@ -415,13 +591,10 @@ TEST_F(Cli, RefusalsChangeNothing) {
 }
 
 // Every run that gets as far as the output, cut short at each step in turn
-// by real faults: the earlier old.vms must survive each one.
+// by real faults: an earlier file must survive each one, whether it was to
+// be replaced or written in place.
 TEST_F(Cli, FailuresLeaveTheFolderAsItWas) {
-    const std::string tooLarge = failed(
-        "The image file data is to large for current memeory configuration, re-configure memory "
-        "or ue a smaller image or better compression");
     const std::string noData = failed("Failed to write image data to destination file.");
-    const std::string noClose = failed("Failed to close destination file [old.vms].");
     const std::vector<std::string> preload = {"LD_PRELOAD=" QUIB_SHIM,
                                               "ASAN_OPTIONS=verify_asan_link_order=0"};
     auto failing = [&preload](const std::string& step) {
@@ -435,24 +608,39 @@ TEST_F(Cli, FailuresLeaveTheFolderAsItWas) {
     const bool memoryLimit = posix && !QUIB_SANITIZED;  // sanitizers reserve terabytes
     const std::string noSize = failed("Failed to write size field to destination file.");
     const std::string noMime = failed("Failed to write mime header to destination file.");
-    const std::string noHeader =
-        failed("Failed to write base header to destination file [/dev/full].");
     // clang-format off
-    checkAll({
-        {{"empty.jpg", "old.vms"}, 1, failed("Failed to read image file data.")},
+    std::vector<Case> cases = {
+        {{"empty.jpg", "old.vms"}, 1, noRead},
         {{"big.jpg", "old.vms"}, 1, tooLarge},
         {{"huge.jpg", "old.vms"}, 1, tooLarge, "", with(&Options::addressSpace, 256U << 20U),
          memoryLimit},
+        // Where both would fail, a new file still reports its header first.
+        {{"empty.jpg", "old.vms"}, 1, noHeader("old.vms"), "", with(&Options::fileSize, 600), posix},
         {{"cat.jpg", "old.vms"}, 1, noSize, "", with(&Options::fileSize, 654), posix},
         {{"cat.jpg", "old.vms"}, 1, noMime, "", with(&Options::fileSize, 680), posix},
         {{"cat.jpg", "old.vms"}, 1, noData, "", with(&Options::fileSize, 804), posix},
-        {{"cat.jpg", "/dev/full"}, 1, noHeader, "", {}, posix},
-        {{"cat.jpg", "old.vms"}, 1, noClose, "", failing("QUIB_FAIL_CLOSE"), shim},
-        {{"cat.jpg", "old.vms"}, 1, noClose, "", failing("QUIB_FAIL_RENAME"), shim},
-        {{"long.jpg", "old.vms"}, 128 + SIGTERM, banner, "", with(&Options::terminateMidway, true),
-         posix},
-    });
+        {{"cat.jpg", "full"}, 1, noHeader("full"), "", {}, asRoot},
+        {{"cat.jpg", "old.vms"}, 1, noClose("old.vms"), "", failing("QUIB_FAIL_CLOSE"), shim},
+        {{"cat.jpg", "old.vms"}, 1, noClose("old.vms"), "", failing("QUIB_FAIL_RENAME"), shim},
+        // A file written in place is not touched until the input is whole.
+        {{"empty.jpg", "ro/out.vms"}, 1, noRead, "", nobody},
+        {{"big.jpg", "ro/out.vms"}, 1, tooLarge, "", nobody},
+        {{"empty.jpg", "append/old.vms"}, 1, noRead, "", {}, asRoot},
+        {{"empty.jpg", "append/new.vms"}, 1, noRead, "", {}, asRoot},
+        {{"empty.jpg", "bound.vms"}, 1, noRead, "", {}, asRoot},
+    };
     // clang-format on
+    // Every signal that ends the program removes the hidden file first.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
+                             SIGPROF, SIGXCPU}) {
+        cases.push_back({{"long.jpg", "old.vms"},
+                         128 + signal,
+                         banner,
+                         "",
+                         with(&Options::signal, signal),
+                         posix});
+    }
+    checkAll(cases);
     // A FIFO is written in place. Its reader quitting early must fail the
     // write, not kill the program; with stdin and stderr closed at the
     // start, no message may land in the output that took a descriptor.
@@ -469,21 +657,81 @@ TEST_F(Cli, SuccessesChangeOnlyTheOutput) {
     const auto cat = [](const std::string& mime) {
         return container(std::string("\xC8\0\0\0", 4), "image/jpeg ; " + mime, pattern(200));
     };
-    const Options nobody = with(&Options::asNobody, true);
+    const std::string longest = std::string(251, 'n') + ".vms";  // as long as a name may be
+    const std::string oneVms =
+        container(std::string("\x01\0\0\0", 4), "image/jpeg ; one.jpg", pattern(1));
+    Options fd3 = redirected(3, "three.vms");
     // clang-format off
     checkAll({
         {{"cat.jpg", "new.vms"}, 0, success("new.vms"), catVms},
+        {{"one.jpg", "new.vms"}, 0, success("new.vms"), oneVms},
         {{"pic.jpg", "old.vms"}, 0, success("old.vms"), picVms},
         {{"large.jpg", "new.vms"}, 0, success("new.vms"), largeVms},
         {{"cat.jpg", "link.vms"}, 0, success("link.vms"), catVms},
         {{"cat.jpg", "dangling.vms"}, 0, success("dangling.vms"), catVms},
-        {{"cat.jpg", "/dev/null"}, 0, success("/dev/null"), "", {}, posix},
-        {{"cat.jpg", "NUL"}, 0, success("NUL"), "", {}, windowsBuild},
-        {{"cat.jpg", "ro/out.vms"}, 0, success("ro/out.vms"), catVms, nobody},
+        {{"cat.jpg", longest}, 0, success(longest), catVms, {}, posix},
+        {{"cat.jpg", longest.substr(7)}, 0, success(longest.substr(7)), catVms, {}, posix},
         {{"写真.jpg", "写真.vms"}, 0, success("写真.vms"), cat("写真.j")},
         {{"café.jpg", "café.vms"}, 0, success("café.vms"), cat("café.jp")},
+        // stderr's own file is replaced like any other, and comes out clean.
+        {{"cat.jpg", "e.vms"}, 0, "", catVms, redirected(2, "e.vms"), posix},
+        // Written in place: devices, descriptors, and files that cannot be
+        // renamed over.
+        {{"cat.jpg", "null"}, 0, success("null"), "", {}, asRoot},
+        {{"cat.jpg", "NUL"}, 0, success("NUL"), "", {}, windowsBuild},
+        {{"cat.jpg", "fd1.vms"}, 0, success("fd1.vms"), catVms, redirected(1, "stdout.vms"),
+         posix, "stdout.vms"},
+        {{"cat.jpg", "fd0.vms"}, 0, success("fd0.vms"), catVms, redirected(0, "stdin.vms"), posix,
+         "stdin.vms"},
+        {{"cat.jpg", "fds/3"}, 0, success("fds/3"), catVms, fd3, posix, "three.vms"},
+        {{"cat.jpg", "ro/out.vms"}, 0, success("ro/out.vms"), catVms, nobody},
+        {{"cat.jpg", "sticky/theirs.vms"}, 0, success("sticky/theirs.vms"), catVms, nobody, posix},
+        {{"cat.jpg", "bound.vms"}, 0, success("bound.vms"), catVms, {}, asRoot},
+        {{"cat.jpg", "append/old.vms"}, 0, success("append/old.vms"), catVms, {}, asRoot},
+        {{"cat.jpg", "append/new.vms"}, 0, success("append/new.vms"), catVms, {}, asRoot},
+        {{"cat.jpg", "acl/new.vms"}, 0, success("acl/new.vms"), catVms, {}, asRoot},
     });
     // clang-format on
+}
+
+// A run stopped mid-way while its hidden name is taken over by another
+// run, or its folder is moved away: it works on the folder it opened, and
+// renames or removes only the file it wrote.
+TEST_F(Cli, StoppedRunsKeepToTheirOwnFile) {
+    if (!posix) {
+        GTEST_SKIP() << "stopping a program needs POSIX signals";
+    }
+    for (const bool moveFolder : {false, true}) {
+        populate();
+        const auto before = snapshot();
+        std::vector<std::string> first = {program, "long.jpg", "sub/out.vms"};
+        const pid_t stopped = start(first, {});
+        const fs::path hidden = hiddenFile(1U << 20U, stopped);
+        ASSERT_FALSE(hidden.empty());
+        kill(stopped, SIGSTOP);
+        const std::string hiddenName = "sub/" + hidden.filename().string();
+        if (moveFolder) {
+            fs::rename(root / "work" / "sub", root / "work" / "moved");
+        } else {
+            EXPECT_EQ(quib({"cat.jpg", hiddenName}).status, 0);
+        }
+        kill(stopped, SIGCONT);
+        const Outcome run = finish(stopped, {});
+        auto after = snapshot();
+        if (moveFolder) {
+            EXPECT_EQ(run.err, success("sub/out.vms"));
+            EXPECT_EQ(after["moved/out.vms"],
+                      std::to_string((256U << 20U) + 704) + " sparse bytes");
+            EXPECT_EQ(after.erase("moved/out.vms") + after.erase("moved"), 2U);
+            after["sub"] = before.at("sub");
+        } else {
+            EXPECT_EQ(run.err, failed("Failed to close destination file [sub/out.vms]."));
+            EXPECT_EQ(after[hiddenName],
+                      plainCreate(root / "work" / "sub") + " " + contents(catVms));
+            after.erase(hiddenName);
+        }
+        EXPECT_EQ(after, before) << (moveFolder ? "folder moved" : "name taken");
+    }
 }
 
 // Two runs on one <vms> at once: each renames a whole file of its own, so
@@ -524,5 +772,10 @@ int main(int argc, char** argv) {
     }
     windowsBuild = program.size() > 4 && program.compare(program.size() - 4, 4, ".exe") == 0;
     posix = !windowsBuild;
+    asRoot = posix && geteuid() == 0;
+    if (posix && !asRoot) {
+        std::cout << "Not root: the rows with devices, a bound file, ACLs and an append-only "
+                     "folder are skipped.\n";
+    }
     return RUN_ALL_TESTS();
 }

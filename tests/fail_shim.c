@@ -1,7 +1,7 @@
 /* Preloaded into the program under test to make the last step of a write
  * fail for real, where no file system here can: fclose of a file whose path
  * contains $QUIB_FAIL_CLOSE closes it and then reports EIO, as a full
- * network share would; rename onto a path that contains $QUIB_FAIL_RENAME
+ * network share would; renameat onto a name that contains $QUIB_FAIL_RENAME
  * renames nothing and reports EIO. Every other call goes through. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -30,12 +30,12 @@ int fclose(FILE* stream) {
     return result;
 }
 
-int rename(const char* from, const char* to) {
-    int (*real)(const char*, const char*) =
-        (int (*)(const char*, const char*))dlsym(RTLD_NEXT, "rename");
+int renameat(int fromFolder, const char* from, int toFolder, const char* to) {
+    int (*real)(int, const char*, int, const char*) =
+        (int (*)(int, const char*, int, const char*))dlsym(RTLD_NEXT, "renameat");
     if (named(to, "QUIB_FAIL_RENAME")) {
         errno = EIO;
         return -1;
     }
-    return real(from, to);
+    return real(fromFolder, from, toFolder, to);
 }

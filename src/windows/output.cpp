@@ -14,33 +14,48 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
+#include <utility>
 
 #include "platform.hpp"
 
 namespace quib {
 namespace {
 
-using detail::pendingTemporary;
 using detail::unbuffered;
+
+// The target as typed and the hidden file's name while it exists; the
+// handler of Ctrl+C reads the latter.
+std::string targetPath;
+std::string hiddenName;
+const char* volatile pendingHidden = nullptr;
+
+// "dir\\out.vms" becomes "dir\\.out.vms.": the folder's part as typed, then
+// the hidden name's stem.
+std::string hiddenPathStem(std::string_view target) {
+    const std::size_t slash = target.find_last_of("/\\:");
+    const std::size_t base = slash == std::string_view::npos ? 0 : slash + 1;
+    return std::string(target.substr(0, base)) +
+           detail::hiddenStem(target.substr(base), std::string_view::npos);
+}
 
 // Created exclusively: an existing file of that name, or a link planted in
 // its place, is never opened; another name is tried instead.
-File createTemporary(const char* target, std::string& name, bool& refused) {
-    constexpr std::string_view letters =
-        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    const std::string stem = detail::temporaryStem(target);
+File createTemporary(const char* target, bool& refused) {
+    const std::string stem = hiddenPathStem(target);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        name = stem;
-        for (int i = 0; i < 6; ++i) {
+        std::string name = stem;
+        for (std::size_t i = 0; i < detail::hiddenSuffixLength; ++i) {
             unsigned int random = 0;
             static_cast<void>(rand_s(&random));
-            name += letters[random % letters.size()];
+            name += detail::hiddenSuffixLetters[random % detail::hiddenSuffixLetters.size()];
         }
         HANDLE handle =
             CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
-            pendingTemporary = name.c_str();
+            hiddenName = name;
+            pendingHidden = hiddenName.c_str();
             const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_BINARY);
             if (fd < 0) {
                 CloseHandle(handle);
@@ -59,7 +74,6 @@ File createTemporary(const char* target, std::string& name, bool& refused) {
             break;
         }
     }
-    name.clear();
     return nullptr;
 }
 
@@ -83,50 +97,75 @@ Found inspect(const char* target) {
     return regular ? Found::regularFile : Found::other;
 }
 
+Placement hiddenOrNone(File& file, File created) {
+    file = std::move(created);
+    return file ? Placement::hidden : Placement::none;
+}
+
+Placement inPlace(const char* target, File& file) {
+    file = unbuffered(std::fopen(target, "wb"));
+    return file ? Placement::inPlace : Placement::none;
+}
+
 }  // namespace
 
 namespace platform {
-
-const std::string_view pathSeparators = "/\\:";
 
 // Nothing to hold yet: the console runs the handler on a thread of its own.
 void holdCleanup() noexcept {}
 void releaseCleanup() noexcept {}
 
-bool moveOver(const char* from, const char* to) {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+Placement openOutput(const char* target, File& file) {
+    targetPath = target;
+    const Found found = inspect(target);
+    bool refused = false;
+    if (found == Found::other) {
+        return inPlace(target, file);
+    }
+    if (found == Found::nothing) {
+        return hiddenOrNone(file, createTemporary(target, refused));
+    }
+    if (_access(target, 2) != 0) {
+        return Placement::none;
+    }
+    File created = createTemporary(target, refused);
+    if (!created && refused) {
+        return inPlace(target, file);
+    }
+    return hiddenOrNone(file, std::move(created));
+}
+
+bool startInPlace(File& /*file*/) {
+    return true;
+}
+
+bool moveHiddenOver() {
+    if (MoveFileExA(hiddenName.c_str(), targetPath.c_str(), MOVEFILE_REPLACE_EXISTING) == 0) {
+        return false;
+    }
+    pendingHidden = nullptr;
+    return true;
 }
 
 // The hidden file is open with FILE_SHARE_DELETE: deleting it marks it,
 // and it goes when the process ends and its handle is closed.
-void removeFile(const char* path) noexcept {
-    DeleteFileA(path);
+void removeHidden() noexcept {
+    const char* const hidden = pendingHidden;
+    if (hidden != nullptr) {
+        DeleteFileA(hidden);
+    }
+    pendingHidden = nullptr;
 }
 
-File openOutput(const char* target, std::string& temporary) {
-    const Found found = inspect(target);
-    bool refused = false;
-    if (found == Found::other) {
-        return unbuffered(std::fopen(target, "wb"));
-    }
-    if (found == Found::nothing) {
-        return createTemporary(target, temporary, refused);
-    }
-    if (_access(target, 2) != 0) {
-        return nullptr;
-    }
-    File file = createTemporary(target, temporary, refused);
-    if (!file && refused) {
-        file = unbuffered(std::fopen(target, "wb"));
-    }
-    return file;
+void finishOutput() noexcept {
+    removeHidden();
 }
 
 }  // namespace platform
 
 bool prepareProcess() {
     for (const int signal : {SIGINT, SIGBREAK}) {
-        static_cast<void>(std::signal(signal, detail::removePendingAndDie));
+        static_cast<void>(std::signal(signal, detail::removeHiddenAndDie));
     }
     return true;
 }
