@@ -1,5 +1,7 @@
 # `cmake --install` and CPack. The Windows zips hold quib.exe, the README and
-# the license side by side; the Linux archive follows the usual prefix layout.
+# the license side by side; the Linux archive follows the usual prefix layout,
+# manual page included.
+
 if(WIN32)
     set(QUIB_BIN_DIR .)
     set(QUIB_DOC_DIR .)
@@ -14,10 +16,18 @@ else()
     set(QUIB_BIN_DIR ${CMAKE_INSTALL_BINDIR})
     set(QUIB_DOC_DIR ${CMAKE_INSTALL_DOCDIR})
     set(CPACK_GENERATOR TGZ)
+    # The manual page names the banner's contact address and the README's
+    # place, both known only here.
+    set(QUIB_README ${CMAKE_INSTALL_FULL_DOCDIR}/README.md)
+    set(QUIB_MANUAL ${PROJECT_BINARY_DIR}/quib.1)
+    configure_file(docs/quib.1.in ${QUIB_MANUAL} @ONLY)
 endif()
 
 install(TARGETS quib RUNTIME DESTINATION ${QUIB_BIN_DIR})
 install(FILES README.md LICENSE DESTINATION ${QUIB_DOC_DIR})
+if(NOT WIN32)
+    install(FILES ${QUIB_MANUAL} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
 
 set(CPACK_PACKAGE_VENDOR "The quib developers")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
