@@ -36,6 +36,22 @@ else()
     endif()
 endif()
 
+# CPack adds an archive's members in the order the file system lists them,
+# and counts folders' sizes on disk into a .deb's Installed-Size: both differ
+# between file systems. scripts/normalize_package.py rewrites each package in
+# name order, Installed-Size counted as Debian counts it, so that a rebuild
+# gives the same bytes anywhere (scripts/release.sh).
+find_package(Python3 COMPONENTS Interpreter)
+if(Python3_FOUND)
+    set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_BINARY_DIR}/normalize-packages.cmake)
+    file(CONFIGURE OUTPUT ${CPACK_POST_BUILD_SCRIPTS} @ONLY CONTENT [[
+execute_process(COMMAND "@Python3_EXECUTABLE@" "@PROJECT_SOURCE_DIR@/scripts/normalize_package.py"
+    ${CPACK_PACKAGE_FILES} COMMAND_ERROR_IS_FATAL ANY)
+]])
+else()
+    message(STATUS "No Python 3: the packages keep the order of the file system they were made on")
+endif()
+
 set(CPACK_PACKAGE_VENDOR "The quib developers")
 set(CPACK_PACKAGE_CONTACT "${CPACK_PACKAGE_VENDOR} <${QUIB_CONTACT}>")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
