@@ -5,8 +5,8 @@ page follows.
 
     check_manual.py MANDOC PAGE SRC_DIR [MACRO=VALUE ...]
 
-The messages are the string literals, in every .cpp file below SRC_DIR,
-that end in a newline: adjacent literals are joined, with each MACRO named
+The messages are the string literals, in every .cpp and .hpp file below
+SRC_DIR, that end in a newline: adjacent literals are joined, with each MACRO named
 on the command line put in where it stands between them. The page is
 rendered by mandoc without line breaks, and white space is folded on both
 sides. A %s in a message stands for a path, which the page names by its
@@ -59,11 +59,12 @@ def folded(text):
 
 def main(mandoc, page, src_dir, *definitions):
     macros = dict(d.split('=', 1) for d in definitions)
-    sources = sorted(pathlib.Path(src_dir).rglob('*.cpp'))
+    sources = sorted(path for path in pathlib.Path(src_dir).rglob('*')
+                     if path.suffix in ('.cpp', '.hpp'))
     printed = sorted({m for path in sources
                       for m in messages(path.read_text(encoding='utf-8'), macros)})
     if not printed:
-        sys.exit(f'no messages found in {len(sources)} .cpp files under {src_dir}')
+        sys.exit(f'no messages found in {len(sources)} source files under {src_dir}')
     rendered = subprocess.run([mandoc, '-Tascii', '-Owidth=1000', page], check=True,
                               capture_output=True, text=True).stdout
     rendered = folded(re.sub('.\b', '', rendered))  # bold and underline are overstruck
