@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs, on Debian 12 as root, everything the build, the tests, the
 # Windows builds with their tests under Wine (icoutils reads their
-# resources), the analysers and the benchmark need.
+# resources), the manual page's checks (mandoc), the Debian package and its
+# checks (dpkg-shlibdeps, lintian, man), the analysers and the benchmark need.
 set -eu
 export DEBIAN_FRONTEND=noninteractive
 dpkg --add-architecture i386
@@ -10,7 +11,8 @@ apt-get install -y -q --no-install-recommends \
     cmake make g++ libgtest-dev python3 file icoutils \
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 \
     wine wine64 wine32:i386 wine64-preloader wine32-preloader:i386 qemu-user-static \
-    clang-format clang-tidy cppcheck valgrind hyperfine time
+    clang-format clang-tidy cppcheck valgrind hyperfine time \
+    mandoc dpkg-dev lintian man-db
 
 # 32-bit Windows programs run in Wine's 32-bit loader, a 32-bit Linux
 # program. Some kernels (virtual machines among them) are booted without

@@ -192,9 +192,9 @@ Placement hiddenForReplacement(const struct stat& replaced, File& file) {
     // Only root may give a file away; a member of the old file's group may
     // still give it that group. Otherwise the file is the user's, as after
     // any rewrite.
-    if (fchown(fd, replaced.st_uid, replaced.st_gid) != 0) {
-        static_cast<void>(fchown(fd, static_cast<uid_t>(-1), replaced.st_gid));
-    }
+    const bool given = fchown(fd, replaced.st_uid, replaced.st_gid) == 0 ||
+                       fchown(fd, static_cast<uid_t>(-1), replaced.st_gid) == 0;
+    static_cast<void>(given);
     posix::copyExtendedAttributes(destination.folder, destination.name.c_str(), fd);
     if (fchmod(fd, replaced.st_mode & 07777) != 0) {
         close(fd);
