@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "container.hpp"
@@ -34,7 +35,15 @@ bool closeChecked(File& file) {
 }
 
 bool writeBlock(std::FILE* file, const void* data, std::size_t size) {
-    return size > 0 && std::fwrite(data, size, 1, file) == 1;
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    for (std::size_t done = 0; done < size;) {
+        const std::size_t piece = std::min(size - done, platform::largestWrite);
+        if (std::fwrite(bytes + done, piece, 1, file) != 1) {
+            return false;
+        }
+        done += piece;
+    }
+    return size > 0;
 }
 
 bool readBlock(std::FILE* file, void* data, std::size_t size) {

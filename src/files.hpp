@@ -27,7 +27,8 @@ File openForReading(const char* path);
 // network share can show only here.
 bool closeChecked(File& file);
 
-// One block, all or nothing; a block of zero bytes never succeeds.
+// One block, all or nothing; a block of zero bytes never succeeds. A large
+// block may be written in pieces, but it succeeds only when all are.
 bool writeBlock(std::FILE* file, const void* data, std::size_t size);
 bool readBlock(std::FILE* file, void* data, std::size_t size);
 
@@ -37,8 +38,10 @@ bool readBlock(std::FILE* file, void* data, std::size_t size);
 std::optional<std::int32_t> measureLength(std::FILE* file);
 
 // Whether path names the very file that is open, whatever the spelling:
-// another relative form, a hard link, a symbolic link.
-bool namesSameFile(std::FILE* open, const char* path);
+// another relative form, a hard link, a symbolic link. Unknown when the
+// path cannot be looked up for a reason other than that nothing is there.
+enum class SameFile { no, yes, unknown };
+SameFile namesSameFile(std::FILE* open, const char* path);
 
 // The image buffer: one allocation of the image's length, released with
 // the object.

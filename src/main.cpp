@@ -75,11 +75,16 @@ bool wrap(const char* imagePath, const char* vmsPath) {
         return fail("Failed to open source file [%s] for input.\n", imagePath);
     }
     // The finished file replaces <vms>; if that were the input, or a link to
-    // it, the picture would be replaced by its own wrapping.
-    if (namesSameFile(in.get(), vmsPath)) {
+    // it, the picture would be replaced by its own wrapping. A name that
+    // cannot be looked up could be the input: it is not written at all.
+    const char* const noOutput = "Failed to open destinaton file [%s] for output.\n";
+    const SameFile same = namesSameFile(in.get(), vmsPath);
+    if (same == SameFile::yes) {
         return fail("Source and destination are the same file [%s].\n", vmsPath);
     }
-    const char* const noOutput = "Failed to open destinaton file [%s] for output.\n";
+    if (same == SameFile::unknown) {
+        return fail(noOutput, vmsPath);
+    }
     PendingOutput out(vmsPath);
     if (!out) {
         return fail(noOutput, vmsPath);

@@ -6,7 +6,6 @@
 #include "output.hpp"
 
 #include <algorithm>
-#include <csignal>
 
 #include "platform.hpp"
 
@@ -36,9 +35,9 @@ File unbuffered(std::FILE* stream) {
 }
 
 extern "C" void removeHiddenAndDie(int signal) {
+    platform::holdCleanup();
     platform::removeHidden();
-    static_cast<void>(std::signal(signal, SIG_DFL));
-    static_cast<void>(std::raise(signal));
+    platform::dieOf(signal);
 }
 
 }  // namespace detail

@@ -55,13 +55,20 @@ void finishOutput() noexcept;
 void holdCleanup() noexcept;
 void releaseCleanup() noexcept;
 
+// Ends the program as the signal, or Ctrl+C, would have ended it.
+[[noreturn]] void dieOf(int signal) noexcept;
+
+// The most that one call writes: a block larger than this goes in pieces.
+extern const std::size_t largestWrite;
+
 }  // namespace platform
 
 // Given by the portable code to the platforms.
 namespace detail {
 
-// Removes the hidden file, then dies of the same signal, so that the caller
-// sees what ended the run.
+// Removes the hidden file unless it has been moved, waiting out a commit
+// under way, then dies of the same signal, so that the caller sees what
+// ended the run.
 extern "C" void removeHiddenAndDie(int signal);
 
 // The random characters that end a hidden name, and what they are drawn

@@ -67,6 +67,14 @@ std::string success(const std::string& vms) {
                   "] is now ready.");
 }
 
+std::string repeat(const std::string& text, std::size_t times) {
+    std::string repeated;
+    for (std::size_t i = 0; i < times; ++i) {
+        repeated += text;
+    }
+    return repeated;
+}
+
 // A picture's worth of bytes with every value in it, zeros included.
 std::string pattern(std::size_t size) {
     static std::map<std::size_t, std::string> made;  // every case writes the same inputs
@@ -141,6 +149,7 @@ const std::string nobodyMayWrite = acl({{0x01, 6, anyone},
                                         {0x20, 0, anyone}});
 
 // The extended attributes of an entry, ACLs among them, by name and hash.
+// Under Wine only its own: a file's DOS attributes (hidden, system).
 std::string attributes(const fs::path& path) {
     std::vector<char> names(4096);
     const ssize_t size = llistxattr(path.c_str(), names.data(), names.size());
@@ -151,6 +160,9 @@ std::string attributes(const fs::path& path) {
     std::sort(list.begin(), list.end());
     std::string summary;
     for (const std::string& name : list) {
+        if (windowsBuild && name != "user.DOSATTRIB") {
+            continue;
+        }
         std::string value(4096, '\0');
         value.resize(static_cast<std::size_t>(std::max<ssize_t>(
             0, lgetxattr(path.c_str(), name.c_str(), value.data(), value.size()))));
@@ -159,26 +171,30 @@ std::string attributes(const fs::path& path) {
     return summary;
 }
 
-// How a regular file looks in a snapshot: its mode and extended attributes
-// (POSIX only: the Windows builds keep neither), its size and a hash of its
-// bytes, short enough for a readable diff.
+// What a file keeps beside its bytes: its mode (POSIX only: the Windows
+// builds keep none) and its extended attributes.
+std::string stamp(const fs::path& path) {
+    struct stat status {};
+    lstat(path.c_str(), &status);
+    return (posix ? std::to_string(status.st_mode & 07777) : std::string()) + attributes(path);
+}
+
+// How a regular file looks in a snapshot: its stamp, its size and a hash of
+// its bytes, short enough for a readable diff.
 std::string contents(const std::string& bytes) {
     return std::to_string(bytes.size()) + " bytes #" +
            std::to_string(std::hash<std::string>{}(bytes) % 1000000);
-}
-std::string entry(const std::string& bytes, mode_t mode, const std::string& attributes) {
-    return (posix ? std::to_string(mode & 07777) + attributes + " " : std::string()) +
-           contents(bytes);
 }
 
 struct Options {
     rlim_t fileSize = RLIM_INFINITY;
     rlim_t addressSpace = RLIM_INFINITY;
     std::vector<std::string> environment{};
-    bool asNobody = false;                  // as root, run as nobody: permissions apply
-    bool closeStandard = false;             // start with stdin and stderr closed
-    std::size_t fifoRead = 0;               // a reader on pipe.vms takes this much, or all
-    int signal = 0;                         // sent once the hidden file holds 1 MiB
+    bool asNobody = false;       // as root, run as nobody: permissions apply
+    bool closeStandard = false;  // start with stdin and stderr closed
+    std::size_t fifoRead = 0;    // a reader on pipe.vms takes this much, or all
+    int signal = 0;              // sent once the hidden file holds more than signalAt bytes
+    std::uintmax_t signalAt = 1U << 20U;    // or 1: the header, during the read
     std::map<int, std::string> redirect{};  // descriptor: file of the folder (0 reads)
 };
 
@@ -287,6 +303,11 @@ protected:
         fs::create_symlink("/proc/self/fd/1", work / "fd1.vms");
         fs::create_symlink("/proc/self/fd", work / "fds");
         ASSERT_EQ(mkfifo((work / "pipe.vms").c_str(), 0644), 0);
+        // Wine keeps a file's hidden (2) and system (4) attributes here.
+        for (const auto& [name, bits] : {std::pair{"hidden.vms", "0x2"}, {"system.vms", "0x6"}}) {
+            put(work / name, "an earlier result");
+            ASSERT_EQ(setxattr((work / name).c_str(), "user.DOSATTRIB", bits, 3, 0), 0);
+        }
         if (asRoot) {
             populateAsRoot(work);
         }
@@ -326,7 +347,7 @@ protected:
                             : S_ISCHR(status.st_mode)  ? "device"
                             : status.st_size > (64 << 20)
                                 ? std::to_string(status.st_size) + " sparse bytes"
-                                : entry(slurp(item.path()), status.st_mode, attributes(item));
+                                : stamp(item) + " " + contents(slurp(item.path()));
         }
         return entries;
     }
@@ -345,9 +366,7 @@ protected:
         }
         const int fd = open((probe / "file").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
         close(fd);
-        struct stat status {};
-        lstat((probe / "file").c_str(), &status);
-        std::string made = std::to_string(status.st_mode & 07777) + attributes(probe / "file");
+        std::string made = stamp(probe / "file");
         fs::remove_all(probe);
         return made;
     }
@@ -381,7 +400,7 @@ protected:
     Outcome finish(pid_t child, const Options& options) const {
         int wstatus = 0;
         if (options.signal != 0) {
-            EXPECT_FALSE(hiddenFile(1U << 20U, child).empty()) << "ended before it wrote 1 MiB";
+            EXPECT_FALSE(hiddenFile(options.signalAt, child).empty()) << "ended too soon";
             kill(child, options.signal);
         }
         waitpid(child, &wstatus, 0);
@@ -409,9 +428,7 @@ protected:
         const fs::path written = root / "work" / into;
         struct stat before {};
         const bool replaces = lstat(written.c_str(), &before) == 0 && S_ISREG(before.st_mode);
-        const std::string made = replaces
-                                     ? std::to_string(before.st_mode & 07777) + attributes(written)
-                                     : plainCreate(written.parent_path());
+        const std::string made = replaces ? stamp(written) : plainCreate(written.parent_path());
         const Outcome run = quib(c.args, c.options);
         EXPECT_EQ(run.status, c.status) << label;
         EXPECT_EQ(run.err, platformLines(c.err)) << label;
@@ -419,7 +436,7 @@ protected:
         if (c.options.fifoRead > 0) {
             EXPECT_TRUE(run.fifo == c.wrote) << label << ": wrong bytes through the FIFO";
         } else if (c.status == 0 && !c.wrote.empty()) {  // a device keeps nothing
-            expected[into] = (posix ? made + " " : std::string()) + contents(c.wrote);
+            expected[into] = made + " " + contents(c.wrote);
         }
         EXPECT_EQ(snapshot(), expected) << label;
     }
@@ -586,6 +603,10 @@ TEST_F(Cli, RefusalsChangeNothing) {
              {std::string("CAT.JPG"), std::string(".\\cat.jpg"), drivePath}) {
             cases.push_back({{"cat.jpg", spelling}, 1, same(spelling)});
         }
+        // Too long for Windows to look up: that it is not the input cannot
+        // be known, so it is not written at all.
+        const std::string tooLong = repeat(".\\", 130) + "cat.jpg";
+        cases.push_back({{"cat.jpg", tooLong}, 1, noDestination(tooLong)});
     }
     checkAll(cases);
 }
@@ -640,6 +661,24 @@ TEST_F(Cli, FailuresLeaveTheFolderAsItWas) {
                          with(&Options::signal, signal),
                          posix});
     }
+    // Ctrl+C, during the read and during the write, under Wine a SIGINT:
+    // the end Windows gives it (STATUS_CONTROL_C_EXIT, of which the status
+    // keeps the low byte), and the folder as it was.
+    Options duringRead = with(&Options::signal, SIGINT);
+    duringRead.signalAt = 1;
+    const std::string oldTooLong = repeat(".\\", 130) + "old.vms";
+    for (const Case& c : std::initializer_list<Case>{
+             {{"huge.jpg", "old.vms"}, 0x3A, banner, "", with(&Options::signal, SIGINT)},
+             {{"huge.jpg", "old.vms"}, 0x3A, banner, "", duringRead},
+             {{"empty.jpg", oldTooLong}, 1, noDestination(oldTooLong)},
+             {{"cat.jpg", "LPT1"}, 1, noDestination("LPT1")},
+             {{"cat.jpg", "lpt1.vms"}, 1, noDestination("lpt1.vms")},
+             {{"cat.jpg", "PRN"}, 1, noDestination("PRN")},
+             {{"cat.jpg", "COM9"}, 1, noDestination("COM9")},
+         }) {
+        cases.push_back(c);
+        cases.back().runs = windowsBuild;
+    }
     checkAll(cases);
     // A FIFO is written in place. Its reader quitting early must fail the
     // write, not kill the program; with stdin and stderr closed at the
@@ -662,7 +701,7 @@ TEST_F(Cli, SuccessesChangeOnlyTheOutput) {
         container(std::string("\x01\0\0\0", 4), "image/jpeg ; one.jpg", pattern(1));
     Options fd3 = redirected(3, "three.vms");
     // clang-format off
-    checkAll({
+    std::vector<Case> cases = {
         {{"cat.jpg", "new.vms"}, 0, success("new.vms"), catVms},
         {{"one.jpg", "new.vms"}, 0, success("new.vms"), oneVms},
         {{"pic.jpg", "old.vms"}, 0, success("old.vms"), picVms},
@@ -690,8 +729,23 @@ TEST_F(Cli, SuccessesChangeOnlyTheOutput) {
         {{"cat.jpg", "append/old.vms"}, 0, success("append/old.vms"), catVms, {}, asRoot},
         {{"cat.jpg", "append/new.vms"}, 0, success("append/new.vms"), catVms, {}, asRoot},
         {{"cat.jpg", "acl/new.vms"}, 0, success("acl/new.vms"), catVms, {}, asRoot},
-    });
+        // A replaced file keeps its attributes; a new one is not left hidden.
+        {{"cat.jpg", "hidden.vms"}, 0, success("hidden.vms"), catVms, {}, windowsBuild},
+        {{"cat.jpg", "system.vms"}, 0, success("system.vms"), catVms, {}, windowsBuild},
+    };
     // clang-format on
+    if (windowsBuild) {
+        // Paths of 255 and 259 characters, the most Windows allows: the
+        // hidden sibling's name is cut to fit beside them.
+        std::string folder = "Z:" + (root / "work").string() + "\\";
+        std::replace(folder.begin(), folder.end(), '/', '\\');
+        for (const std::size_t length : {std::size_t{255}, std::size_t{259}}) {
+            const std::string name = repeat("n", length - folder.size() - 4) + ".vms";
+            cases.push_back(
+                {{"cat.jpg", folder + name}, 0, success(folder + name), catVms, {}, true, name});
+        }
+    }
+    checkAll(cases);
 }
 
 // A run stopped mid-way while its hidden name is taken over by another

@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdint>
 
 #include "platform.hpp"
@@ -24,11 +25,19 @@ std::optional<std::int64_t> platform::endPosition(std::FILE* file) {
     return end;
 }
 
-bool namesSameFile(std::FILE* open, const char* path) {
+// A signal is handled in the thread that writes, as soon as the write
+// returns: nothing is gained by cutting a block short.
+const std::size_t platform::largestWrite = SIZE_MAX;
+
+SameFile namesSameFile(std::FILE* open, const char* path) {
     struct stat mine {};
     struct stat other {};
-    return fstat(fileno(open), &mine) == 0 && stat(path, &other) == 0 &&
-           mine.st_dev == other.st_dev && mine.st_ino == other.st_ino;
+    if (stat(path, &other) != 0) {
+        return errno == ENOENT || errno == ENOTDIR ? SameFile::no : SameFile::unknown;
+    }
+    const bool same = fstat(fileno(open), &mine) == 0 && mine.st_dev == other.st_dev &&
+                      mine.st_ino == other.st_ino;
+    return same ? SameFile::yes : SameFile::no;
 }
 
 #ifdef MADV_HUGEPAGE

@@ -259,6 +259,18 @@ void releaseCleanup() noexcept {
     sigprocmask(SIG_SETMASK, &maskBeforeHold, nullptr);
 }
 
+// From the handler, where every signal is blocked: the signal is raised
+// again at its default action and let through, which ends the program.
+void dieOf(int signal) noexcept {
+    static_cast<void>(std::signal(signal, SIG_DFL));
+    static_cast<void>(std::raise(signal));
+    sigset_t only{};
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    _exit(128 + signal);  // not reached
+}
+
 Placement openOutput(const char* target, File& file) {
     // "folder/" names no file that a plain open could create.
     const std::string_view whole = target;

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "platform.hpp"
+#include "windows/names.hpp"
 
 namespace quib {
 
@@ -28,7 +29,21 @@ std::optional<std::int64_t> platform::endPosition(std::FILE* file) {
     return end;
 }
 
-bool namesSameFile(std::FILE* open, const char* path) {
+// Ctrl+C is handled on a thread of its own, which Wine starts only once the
+// write under way returns: a long write goes in pieces, so that the handler
+// gets in within one of them and removes the hidden file before the move.
+const std::size_t platform::largestWrite = std::size_t{16} << 20U;
+
+SameFile namesSameFile(std::FILE* open, const char* path) {
+    // A device (NUL, CON, LPT1 in any spelling) is never the input file.
+    char full[MAX_PATH];
+    const DWORD length = GetFullPathNameA(path, MAX_PATH, full, nullptr);
+    if (length == 0 || length >= MAX_PATH) {
+        return SameFile::unknown;
+    }
+    if (windows::isDevice(path, std::string_view(full, length))) {
+        return SameFile::no;
+    }
     // Opening for no access at all needs no permission and locks nothing.
     struct HandleCloser {
         void operator()(HANDLE handle) const noexcept { CloseHandle(handle); }
@@ -36,17 +51,21 @@ bool namesSameFile(std::FILE* open, const char* path) {
     HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        return false;
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? SameFile::no
+                                                                              : SameFile::unknown;
     }
     const std::unique_ptr<void, HandleCloser> other(handle);
     BY_HANDLE_FILE_INFORMATION mine{};
     BY_HANDLE_FILE_INFORMATION theirs{};
     const auto openHandle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(open)));
-    return GetFileInformationByHandle(openHandle, &mine) != 0 &&
-           GetFileInformationByHandle(other.get(), &theirs) != 0 &&
-           mine.dwVolumeSerialNumber == theirs.dwVolumeSerialNumber &&
-           mine.nFileIndexHigh == theirs.nFileIndexHigh &&
-           mine.nFileIndexLow == theirs.nFileIndexLow;
+    // What has no file index (a pipe, a console) is not the input either.
+    const bool same = GetFileInformationByHandle(openHandle, &mine) != 0 &&
+                      GetFileInformationByHandle(other.get(), &theirs) != 0 &&
+                      mine.dwVolumeSerialNumber == theirs.dwVolumeSerialNumber &&
+                      mine.nFileIndexHigh == theirs.nFileIndexHigh &&
+                      mine.nFileIndexLow == theirs.nFileIndexLow;
+    return same ? SameFile::yes : SameFile::no;
 }
 
 // Plain malloc serves every size: the runtime's large blocks come from

@@ -1,8 +1,13 @@
-// The replacement of <vms> on Windows: the hidden file is created with
-// CreateFileA(CREATE_NEW) and a name from rand_s, MoveFileExA puts it in
-// place, and the cleanup after Ctrl+C or Ctrl+Break runs on a thread of the
-// console's own. A drive letter's colon and the backslash end a folder's
-// part of a path, and a device such as NUL or CON is written in place.
+// The replacement of <vms> on Windows. The hidden file is created with
+// CreateFileA(CREATE_NEW), hidden, under a name from rand_s kept within
+// MAX_PATH; ReplaceFileA puts it over an existing file, which keeps what
+// Windows keeps for a file (its security, creation time, streams), and
+// MoveFileExA puts a new one in place. A drive letter's colon and either
+// slash end a folder's part of a path; a reserved device name (NUL, CON,
+// LPT1, com9.txt...) and a stream of a file are written in place. Ctrl+C
+// runs its handler on a thread of its own, so the handler and the commit
+// share a lock: the handler removes the hidden file unless the move has
+// happened, then ends the program as Windows ends one on Ctrl+C.
 #define _CRT_RAND_S  // rand_s, from the system's msvcrt.dll; before any header
 #define WIN32_LEAN_AND_MEAN
 #include "output.hpp"
@@ -11,6 +16,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -18,31 +24,65 @@
 #include <utility>
 
 #include "platform.hpp"
+#include "windows/names.hpp"
 
 namespace quib {
 namespace {
 
 using detail::unbuffered;
 
-// The target as typed and the hidden file's name while it exists; the
-// handler of Ctrl+C reads the latter.
-std::string targetPath;
-std::string hiddenName;
-const char* volatile pendingHidden = nullptr;
+// What the commit and the handler of Ctrl+C need to know about the
+// output. The hidden file's name is read by the handler, under the lock.
+struct Destination {
+    std::string target;                        // <vms> as typed
+    std::string fullTarget;                    // and in full, for ReplaceFileA
+    std::string hidden;                        // the hidden file, with the folder as typed
+    DWORD attributes = FILE_ATTRIBUTE_NORMAL;  // what the file must end with
+    bool replaces = false;                     // an existing file is to be replaced
+    const char* volatile pending = nullptr;    // the hidden file, until it is moved
+};
+Destination destination;
 
-// "dir\\out.vms" becomes "dir\\.out.vms.": the folder's part as typed, then
-// the hidden name's stem.
-std::string hiddenPathStem(std::string_view target) {
-    const std::size_t slash = target.find_last_of("/\\:");
-    const std::size_t base = slash == std::string_view::npos ? 0 : slash + 1;
-    return std::string(target.substr(0, base)) +
-           detail::hiddenStem(target.substr(base), std::string_view::npos);
+CRITICAL_SECTION cleanupLock;
+
+std::string fullPath(const char* path) {
+    const DWORD length = GetFullPathNameA(path, 0, nullptr, nullptr);
+    if (length == 0) {
+        return {};
+    }
+    std::string full(length, '\0');
+    const DWORD written = GetFullPathNameA(path, length, full.data(), nullptr);
+    full.resize(written < length ? written : 0);
+    return full;
 }
 
-// Created exclusively: an existing file of that name, or a link planted in
-// its place, is never opened; another name is tried instead.
-File createTemporary(const char* target, bool& refused) {
-    const std::string stem = hiddenPathStem(target);
+File streamFor(HANDLE handle) {
+    if (handle == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE* const stream = _fdopen(fd, "wb");  // never truncates
+    if (stream == nullptr) {
+        _close(fd);
+    }
+    return unbuffered(stream);
+}
+
+// Created exclusively and hidden: an existing file of that name, or a link
+// planted in its place, is never opened; another name is tried instead.
+// Null, with the reason in error, when the folder will not take it.
+File createHidden(DWORD& error) {
+    const std::string full = fullPath(destination.target.c_str());
+    const std::size_t typedFolder = windows::nameStart(destination.target);
+    const std::size_t fullFolder = windows::nameStart(full);
+    const std::size_t folderUnits =
+        std::max(windows::utf16Units(std::string_view(destination.target).substr(0, typedFolder)),
+                 windows::utf16Units(std::string_view(full).substr(0, fullFolder)));
+    const std::string stem = windows::hiddenStemPath(destination.target, folderUnits);
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string name = stem;
         for (std::size_t i = 0; i < detail::hiddenSuffixLength; ++i) {
@@ -50,51 +90,94 @@ File createTemporary(const char* target, bool& refused) {
             static_cast<void>(rand_s(&random));
             name += detail::hiddenSuffixLetters[random % detail::hiddenSuffixLetters.size()];
         }
+        platform::holdCleanup();
         HANDLE handle =
             CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+                        CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+        error = GetLastError();
         if (handle != INVALID_HANDLE_VALUE) {
-            hiddenName = name;
-            pendingHidden = hiddenName.c_str();
-            const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_BINARY);
-            if (fd < 0) {
-                CloseHandle(handle);
-                return nullptr;
-            }
-            std::FILE* const stream = _fdopen(fd, "wb");
-            if (stream == nullptr) {
-                _close(fd);
-                return nullptr;
-            }
-            return unbuffered(stream);
+            destination.hidden = std::move(name);
+            destination.pending = destination.hidden.c_str();
         }
-        const DWORD error = GetLastError();
+        platform::releaseCleanup();
+        if (handle != INVALID_HANDLE_VALUE) {
+            return streamFor(handle);
+        }
         if (error != ERROR_FILE_EXISTS) {
-            refused = error == ERROR_ACCESS_DENIED;
             break;
         }
     }
     return nullptr;
 }
 
-enum class Found { nothing, regularFile, other };
+// What a path names now, told by a handle opened for no access at all,
+// which needs no permission and locks nothing.
+enum class Found { nothing, regularFile, linkedFile, other, unknown };
 
-// What the path names now: a regular file may be replaced; a device such
-// as NUL or CON, a pipe or a directory is left to the plain open.
-Found inspect(const char* target) {
+// \\?\UNC\server\share\... and \\?\Z:\... in the form GetFullPathName gives
+// for a path typed without the prefix.
+std::string plainForm(std::string path) {
+    if (path.rfind("\\\\?\\UNC\\", 0) == 0) {
+        path.replace(0, 8, "\\\\");
+    } else if (path.rfind("\\\\?\\", 0) == 0 || path.rfind("\\\\.\\", 0) == 0) {
+        path.erase(0, 4);
+    }
+    return path;
+}
+
+// Whether the name leads to a file of another name: a symbolic link (Wine
+// also follows those of the system beneath it) is replaced, never
+// followed, as on every other system. A name whose final form cannot be
+// told counts as one: moving over it loses nothing.
+bool leadsElsewhere(HANDLE handle) {
+    char final[MAX_PATH + 8];
+    const DWORD length = GetFinalPathNameByHandleA(handle, final, sizeof final, 0);
+    return length == 0 || length >= sizeof final ||
+           lstrcmpiA(plainForm(std::string(final, length)).c_str(),
+                     plainForm(destination.fullTarget).c_str()) != 0;
+}
+
+Found inspect(const char* target, BY_HANDLE_FILE_INFORMATION& information) {
     HANDLE handle = CreateFileA(target, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
+        // A look-up that fails for another reason (a name too long, say)
+        // says nothing about what is there: nothing may be written to it.
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Found::nothing
-                                                                              : Found::other;
+                                                                              : Found::unknown;
     }
-    BY_HANDLE_FILE_INFORMATION information{};
     const bool regular = GetFileType(handle) == FILE_TYPE_DISK &&
                          GetFileInformationByHandle(handle, &information) != 0 &&
                          (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    const bool linked = regular && leadsElsewhere(handle);
     CloseHandle(handle);
-    return regular ? Found::regularFile : Found::other;
+    return !regular ? Found::other : linked ? Found::linkedFile : Found::regularFile;
+}
+
+bool sameFile(const BY_HANDLE_FILE_INFORMATION& one, const BY_HANDLE_FILE_INFORMATION& other) {
+    return one.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
+           one.nFileIndexHigh == other.nFileIndexHigh && one.nFileIndexLow == other.nFileIndexLow;
+}
+
+// A device, a pipe: opened as a plain open for writing would open it.
+Placement openDevice(File& file) {
+    file = unbuffered(std::fopen(destination.target.c_str(), "wb"));
+    return file ? Placement::inPlace : Placement::none;
+}
+
+// The very regular file that was inspected, opened without emptying it.
+Placement openInPlace(const BY_HANDLE_FILE_INFORMATION& inspected, File& file) {
+    HANDLE handle = CreateFileA(destination.target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    BY_HANDLE_FILE_INFORMATION opened{};
+    if (handle != INVALID_HANDLE_VALUE &&
+        (GetFileInformationByHandle(handle, &opened) == 0 || !sameFile(opened, inspected))) {
+        CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
+    }
+    file = streamFor(handle);
+    return file ? Placement::inPlaceFile : Placement::none;
 }
 
 Placement hiddenOrNone(File& file, File created) {
@@ -102,59 +185,131 @@ Placement hiddenOrNone(File& file, File created) {
     return file ? Placement::hidden : Placement::none;
 }
 
-Placement inPlace(const char* target, File& file) {
-    file = unbuffered(std::fopen(target, "wb"));
-    return file ? Placement::inPlace : Placement::none;
+Placement placeOutput(File& file) {
+    destination.fullTarget = fullPath(destination.target.c_str());
+    if (destination.fullTarget.empty()) {
+        return Placement::none;
+    }
+    if (windows::isDevice(destination.target, destination.fullTarget)) {
+        return openDevice(file);
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    const Found found = inspect(destination.target.c_str(), information);
+    DWORD error = ERROR_SUCCESS;
+    switch (found) {
+        case Found::unknown:
+            return Placement::none;
+        case Found::other:
+            return openDevice(file);
+        case Found::linkedFile:
+            return hiddenOrNone(file, createHidden(error));
+        case Found::nothing:
+            // A new stream is created in place, and so is a file whose hidden
+            // sibling would not fit the path's limit; both only once the input
+            // is in memory. A folder that refuses new files refuses it at once.
+            if (windows::namesStream(destination.target)) {
+                return Placement::inPlaceFile;
+            }
+            file = createHidden(error);
+            return file                                  ? Placement::hidden
+                   : error == ERROR_FILENAME_EXCED_RANGE ? Placement::inPlaceFile
+                                                         : Placement::none;
+        case Found::regularFile:
+            break;
+    }
+    if (_access(destination.target.c_str(), 2) != 0) {
+        return Placement::none;
+    }
+    if (windows::namesStream(destination.target)) {
+        return openInPlace(information, file);
+    }
+    destination.replaces = true;
+    destination.attributes = information.dwFileAttributes;
+    File created = createHidden(error);
+    if (!created && (error == ERROR_ACCESS_DENIED || error == ERROR_FILENAME_EXCED_RANGE)) {
+        return openInPlace(information, file);
+    }
+    return hiddenOrNone(file, std::move(created));
+}
+
+// Ctrl+C, Ctrl+Break, and the console closing: the cleanup, then the end
+// that Windows gives a program on Ctrl+C.
+BOOL WINAPI onConsoleEvent(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
+        detail::removeHiddenAndDie(SIGINT);
+    }
+    return FALSE;
 }
 
 }  // namespace
 
 namespace platform {
 
-// Nothing to hold yet: the console runs the handler on a thread of its own.
-void holdCleanup() noexcept {}
-void releaseCleanup() noexcept {}
+void holdCleanup() noexcept {
+    EnterCriticalSection(&cleanupLock);
+}
+
+void releaseCleanup() noexcept {
+    LeaveCriticalSection(&cleanupLock);
+}
+
+// At once: the main thread may hold the C runtime's locks, which an
+// orderly exit would wait for.
+void dieOf(int /*signal*/) noexcept {
+    TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+    ExitProcess(STATUS_CONTROL_C_EXIT);  // not reached
+}
 
 Placement openOutput(const char* target, File& file) {
-    targetPath = target;
-    const Found found = inspect(target);
-    bool refused = false;
-    if (found == Found::other) {
-        return inPlace(target, file);
-    }
-    if (found == Found::nothing) {
-        return hiddenOrNone(file, createTemporary(target, refused));
-    }
-    if (_access(target, 2) != 0) {
-        return Placement::none;
-    }
-    File created = createTemporary(target, refused);
-    if (!created && refused) {
-        return inPlace(target, file);
-    }
-    return hiddenOrNone(file, std::move(created));
+    destination.target = target;
+    return placeOutput(file);
 }
 
-bool startInPlace(File& /*file*/) {
-    return true;
+bool startInPlace(File& file) {
+    if (file) {
+        const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file.get())));
+        return SetFilePointer(handle, 0, nullptr, FILE_BEGIN) == 0 && SetEndOfFile(handle) != 0;
+    }
+    file = streamFor(CreateFileA(destination.target.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                 nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return static_cast<bool>(file);
 }
 
+// The attributes go on first: Wine's ReplaceFileA keeps none of the old
+// file's, and the hidden file must not stay hidden.
 bool moveHiddenOver() {
-    if (MoveFileExA(hiddenName.c_str(), targetPath.c_str(), MOVEFILE_REPLACE_EXISTING) == 0) {
+    const char* const hidden = destination.hidden.c_str();
+    const DWORD attributes =
+        destination.attributes & (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
+                                  FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_SYSTEM);
+    if (SetFileAttributesA(hidden, attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL) == 0) {
         return false;
     }
-    pendingHidden = nullptr;
-    return true;
+    bool moved = false;
+    if (destination.replaces) {
+        const std::string fullHidden = fullPath(hidden);
+        moved = ReplaceFileA(destination.fullTarget.c_str(), fullHidden.c_str(), nullptr,
+                             REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
+        // The old file went away meanwhile: the new one takes its place.
+        moved = moved || (GetLastError() == ERROR_FILE_NOT_FOUND &&
+                          MoveFileExA(hidden, destination.target.c_str(), 0) != 0);
+    } else {
+        moved = MoveFileExA(hidden, destination.target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    }
+    if (moved) {
+        destination.pending = nullptr;
+    }
+    return moved;
 }
 
-// The hidden file is open with FILE_SHARE_DELETE: deleting it marks it,
-// and it goes when the process ends and its handle is closed.
+// While the hidden file is open, deleting it marks it, and it goes when its
+// handle is closed, at the latest when the program ends.
 void removeHidden() noexcept {
-    const char* const hidden = pendingHidden;
+    const char* const hidden = destination.pending;
     if (hidden != nullptr) {
         DeleteFileA(hidden);
     }
-    pendingHidden = nullptr;
+    destination.pending = nullptr;
 }
 
 void finishOutput() noexcept {
@@ -163,10 +318,15 @@ void finishOutput() noexcept {
 
 }  // namespace platform
 
+// Without a handler of its own, Ctrl+C would still end the program, but
+// leave the hidden file behind; nothing better can be done if Windows
+// refuses one.
 bool prepareProcess() {
-    for (const int signal : {SIGINT, SIGBREAK}) {
-        static_cast<void>(std::signal(signal, detail::removeHiddenAndDie));
-    }
+    // The C runtime buffers a redirected stderr whole until the program
+    // exits; a message must be out before Ctrl+C can end the program.
+    static_cast<void>(std::setvbuf(stderr, nullptr, _IONBF, 0));
+    InitializeCriticalSection(&cleanupLock);
+    static_cast<void>(SetConsoleCtrlHandler(onConsoleEvent, TRUE));
     return true;
 }
 
