@@ -17,7 +17,9 @@ start)
     # runs in a mount namespace of its own, where /dev/null and /dev/full are
     # nodes of the prefix's own bound over the real ones; a rename onto a
     # mount point or a removal of one fails, and reaches nothing outside.
-    if [ "$(id -u)" = 0 ]; then
+    # Where no namespace can be made (a container), CI's check of the
+    # devices at its end is what is left.
+    if [ "$(id -u)" = 0 ] && unshare --mount true 2>/dev/null; then
         mknod -m 666 "$WINEPREFIX/null" c 1 3
         mknod -m 666 "$WINEPREFIX/full" c 1 7
         unshare --mount --propagation private sh -c \
