@@ -404,6 +404,9 @@ protected:
             kill(child, options.signal);
         }
         waitpid(child, &wstatus, 0);
+        if (windowsBuild && options.signal != 0) {
+            awaitWineCleanup();
+        }
         const std::string capture = (root / std::to_string(child)).string();
         Outcome outcome{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus),
                         slurp(capture + ".out"), slurp(capture + ".err")};
@@ -473,6 +476,24 @@ protected:
     fs::path root;
 
 private:
+    // A file deleted while open goes when its last handle is closed; under
+    // Wine that is done by the Wine server, a moment after the program it
+    // ended is gone. A hidden file left after five seconds is left for good.
+    void awaitWineCleanup() const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        const auto hiddenLeft = [this] {
+            for (const auto& item : fs::directory_iterator(root / "work")) {
+                if (item.path().filename().string().rfind('.', 0) == 0) {
+                    return true;
+                }
+            }
+            return false;
+        };
+        while (hiddenLeft() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+
     std::string readFifo(std::size_t limit) const {
         const int fd = open((root / "work" / "pipe.vms").c_str(), O_RDONLY);
         std::string got;
