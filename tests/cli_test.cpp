@@ -190,10 +190,10 @@ struct Options {
     rlim_t fileSize = RLIM_INFINITY;
     rlim_t addressSpace = RLIM_INFINITY;
     std::vector<std::string> environment{};
-    bool asNobody = false;       // as root, run as nobody: permissions apply
-    bool closeStandard = false;  // start with stdin and stderr closed
-    std::size_t fifoRead = 0;    // a reader on pipe.vms takes this much, or all
-    int signal = 0;              // sent once the hidden file holds more than signalAt bytes
+    bool asNobody = false;                  // as root, run as nobody: permissions apply
+    bool closeStandard = false;             // start with stdin and stderr closed
+    std::size_t fifoRead = 0;               // a reader on pipe.vms takes this much, or all
+    int signal = 0;                         // sent once the hidden file holds signalAt bytes
     std::uintmax_t signalAt = 1U << 20U;    // or 1: the header, during the read
     std::map<int, std::string> redirect{};  // descriptor: file of the folder (0 reads)
 };
@@ -452,21 +452,29 @@ protected:
         }
     }
 
-    // A hidden file in the work folder or below that holds more than size
-    // bytes, once one does; empty if the child ends first, or a minute
-    // passes.
+    // A hidden file in the work folder or below that holds at least size
+    // bytes; empty when there is none.
+    fs::path hiddenNow(std::uintmax_t size) const {
+        std::error_code error;  // a file may go while it is looked at
+        for (const auto& item : fs::recursive_directory_iterator(root / "work", error)) {
+            if (item.path().filename().string().rfind('.', 0) == 0 &&
+                fs::file_size(item.path(), error) >= size && !error) {
+                return item.path();
+            }
+        }
+        return {};
+    }
+
+    // The same, once there is one; empty if the child ends first, or a
+    // minute passes.
     fs::path hiddenFile(std::uintmax_t size, pid_t child) const {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         siginfo_t ended{};
         while (std::chrono::steady_clock::now() < deadline &&
                waitid(P_PID, static_cast<id_t>(child), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
                ended.si_pid == 0) {
-            std::error_code error;
-            for (const auto& item : fs::recursive_directory_iterator(root / "work", error)) {
-                if (item.path().filename().string().rfind('.', 0) == 0 &&
-                    fs::file_size(item.path(), error) > size) {
-                    return item.path();
-                }
+            if (fs::path found = hiddenNow(size); !found.empty()) {
+                return found;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
@@ -481,15 +489,7 @@ private:
     // ended is gone. A hidden file left after five seconds is left for good.
     void awaitWineCleanup() const {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        const auto hiddenLeft = [this] {
-            for (const auto& item : fs::directory_iterator(root / "work")) {
-                if (item.path().filename().string().rfind('.', 0) == 0) {
-                    return true;
-                }
-            }
-            return false;
-        };
-        while (hiddenLeft() && std::chrono::steady_clock::now() < deadline) {
+        while (!hiddenNow(0).empty() && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }

@@ -29,10 +29,6 @@ def screen(text):
             action = escape.group(2)
             if action == "C":
                 col += count
-            elif action == "D":
-                col = max(0, col - count)
-            elif action == "G":
-                col = count - 1
             elif action == "K":
                 lines[row] = lines[row][:col]
             at = escape.end()

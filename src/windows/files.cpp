@@ -10,8 +10,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform.hpp"
+#include "windows/lookup.hpp"
 #include "windows/names.hpp"
 
 namespace quib {
@@ -36,24 +38,19 @@ const std::size_t platform::largestWrite = std::size_t{16} << 20U;
 
 SameFile namesSameFile(std::FILE* open, const char* path) {
     // A device (NUL, CON, LPT1 in any spelling) is never the input file.
-    char full[MAX_PATH];
-    const DWORD length = GetFullPathNameA(path, MAX_PATH, full, nullptr);
-    if (length == 0 || length >= MAX_PATH) {
+    const std::string full = windows::fullPath(path);
+    if (full.empty()) {
         return SameFile::unknown;
     }
-    if (windows::isDevice(path, std::string_view(full, length))) {
+    if (windows::isDevice(path, full)) {
         return SameFile::no;
     }
-    // Opening for no access at all needs no permission and locks nothing.
     struct HandleCloser {
         void operator()(HANDLE handle) const noexcept { CloseHandle(handle); }
     };
-    HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle = windows::openForLookup(path);
     if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? SameFile::no
-                                                                              : SameFile::unknown;
+        return windows::foundNothing(GetLastError()) ? SameFile::no : SameFile::unknown;
     }
     const std::unique_ptr<void, HandleCloser> other(handle);
     BY_HANDLE_FILE_INFORMATION mine{};
@@ -62,9 +59,7 @@ SameFile namesSameFile(std::FILE* open, const char* path) {
     // What has no file index (a pipe, a console) is not the input either.
     const bool same = GetFileInformationByHandle(openHandle, &mine) != 0 &&
                       GetFileInformationByHandle(other.get(), &theirs) != 0 &&
-                      mine.dwVolumeSerialNumber == theirs.dwVolumeSerialNumber &&
-                      mine.nFileIndexHigh == theirs.nFileIndexHigh &&
-                      mine.nFileIndexLow == theirs.nFileIndexLow;
+                      windows::sameFile(mine, theirs);
     return same ? SameFile::yes : SameFile::no;
 }
 

@@ -24,6 +24,7 @@
 #include <utility>
 
 #include "platform.hpp"
+#include "windows/lookup.hpp"
 #include "windows/names.hpp"
 
 namespace quib {
@@ -45,17 +46,6 @@ Destination destination;
 
 CRITICAL_SECTION cleanupLock;
 
-std::string fullPath(const char* path) {
-    const DWORD length = GetFullPathNameA(path, 0, nullptr, nullptr);
-    if (length == 0) {
-        return {};
-    }
-    std::string full(length, '\0');
-    const DWORD written = GetFullPathNameA(path, length, full.data(), nullptr);
-    full.resize(written < length ? written : 0);
-    return full;
-}
-
 File streamFor(HANDLE handle) {
     if (handle == INVALID_HANDLE_VALUE) {
         return nullptr;
@@ -76,7 +66,7 @@ File streamFor(HANDLE handle) {
 // planted in its place, is never opened; another name is tried instead.
 // Null, with the reason in error, when the folder will not take it.
 File createHidden(DWORD& error) {
-    const std::string full = fullPath(destination.target.c_str());
+    const std::string& full = destination.fullTarget;
     const std::size_t typedFolder = windows::nameStart(destination.target);
     const std::size_t fullFolder = windows::nameStart(full);
     const std::size_t folderUnits =
@@ -138,14 +128,10 @@ bool leadsElsewhere(HANDLE handle) {
 }
 
 Found inspect(const char* target, BY_HANDLE_FILE_INFORMATION& information) {
-    HANDLE handle = CreateFileA(target, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle = windows::openForLookup(target);
     if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        // A look-up that fails for another reason (a name too long, say)
-        // says nothing about what is there: nothing may be written to it.
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Found::nothing
-                                                                              : Found::unknown;
+        // What cannot be looked up may be anything: nothing is written to it.
+        return windows::foundNothing(GetLastError()) ? Found::nothing : Found::unknown;
     }
     const bool regular = GetFileType(handle) == FILE_TYPE_DISK &&
                          GetFileInformationByHandle(handle, &information) != 0 &&
@@ -153,11 +139,6 @@ Found inspect(const char* target, BY_HANDLE_FILE_INFORMATION& information) {
     const bool linked = regular && leadsElsewhere(handle);
     CloseHandle(handle);
     return !regular ? Found::other : linked ? Found::linkedFile : Found::regularFile;
-}
-
-bool sameFile(const BY_HANDLE_FILE_INFORMATION& one, const BY_HANDLE_FILE_INFORMATION& other) {
-    return one.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
-           one.nFileIndexHigh == other.nFileIndexHigh && one.nFileIndexLow == other.nFileIndexLow;
 }
 
 // A device, a pipe: opened as a plain open for writing would open it.
@@ -171,8 +152,8 @@ Placement openInPlace(const BY_HANDLE_FILE_INFORMATION& inspected, File& file) {
     HANDLE handle = CreateFileA(destination.target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     BY_HANDLE_FILE_INFORMATION opened{};
-    if (handle != INVALID_HANDLE_VALUE &&
-        (GetFileInformationByHandle(handle, &opened) == 0 || !sameFile(opened, inspected))) {
+    if (handle != INVALID_HANDLE_VALUE && (GetFileInformationByHandle(handle, &opened) == 0 ||
+                                           !windows::sameFile(opened, inspected))) {
         CloseHandle(handle);
         handle = INVALID_HANDLE_VALUE;
     }
@@ -186,7 +167,7 @@ Placement hiddenOrNone(File& file, File created) {
 }
 
 Placement placeOutput(File& file) {
-    destination.fullTarget = fullPath(destination.target.c_str());
+    destination.fullTarget = windows::fullPath(destination.target.c_str());
     if (destination.fullTarget.empty()) {
         return Placement::none;
     }
@@ -287,7 +268,7 @@ bool moveHiddenOver() {
     }
     bool moved = false;
     if (destination.replaces) {
-        const std::string fullHidden = fullPath(hidden);
+        const std::string fullHidden = windows::fullPath(hidden);
         moved = ReplaceFileA(destination.fullTarget.c_str(), fullHidden.c_str(), nullptr,
                              REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
         // The old file went away meanwhile: the new one takes its place.

@@ -1,0 +1,31 @@
+// The look-ups of lookup.hpp.
+#include "windows/lookup.hpp"
+
+namespace quib::windows {
+
+std::string fullPath(const char* path) {
+    const DWORD length = GetFullPathNameA(path, 0, nullptr, nullptr);
+    if (length == 0) {
+        return {};
+    }
+    std::string full(length, '\0');
+    const DWORD written = GetFullPathNameA(path, length, full.data(), nullptr);
+    full.resize(written < length ? written : 0);
+    return full;
+}
+
+HANDLE openForLookup(const char* path) {
+    return CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+bool foundNothing(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+bool sameFile(const BY_HANDLE_FILE_INFORMATION& one, const BY_HANDLE_FILE_INFORMATION& other) {
+    return one.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
+           one.nFileIndexHigh == other.nFileIndexHigh && one.nFileIndexLow == other.nFileIndexLow;
+}
+
+}  // namespace quib::windows

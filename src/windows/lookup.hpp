@@ -1,0 +1,26 @@
+// Looking a path up on Windows without opening it for anything: what both
+// the same-file check and the replacement of <vms> ask of a name.
+#pragma once
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <string>
+
+namespace quib::windows {
+
+// The full path GetFullPathNameA makes of path; empty when it cannot.
+std::string fullPath(const char* path);
+
+// A handle that asks for no access at all, so it needs no permission and
+// locks nothing; it opens folders too. INVALID_HANDLE_VALUE on failure.
+HANDLE openForLookup(const char* path);
+
+// Whether a look-up failed because nothing is there. Any other failure (a
+// name too long, say) says nothing about what is there.
+bool foundNothing(DWORD error);
+
+// File identity: the volume's serial number and the file's index.
+bool sameFile(const BY_HANDLE_FILE_INFORMATION& one, const BY_HANDLE_FILE_INFORMATION& other);
+
+}  // namespace quib::windows
