@@ -584,6 +584,56 @@ const std::string tooLarge = failed(
     "or ue a smaller image or better compression");
 const std::string noRead = failed("Failed to read image file data.");
 
+// The interpreter that the kernel hands the launcher to, as binfmt_misc
+// lists its entries; empty where the launcher runs natively. Some kernels
+// run no 32-bit x86 program, and there qemu-user runs Wine's 32-bit loader.
+std::string emulatorOf(const std::string& loader) {
+    std::ifstream file(loader, std::ios::binary);
+    std::string head(256, '\0');  // what the kernel reads to choose a handler
+    file.read(head.data(), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<std::size_t>(file.gcount()));
+    const auto bytes = [](const std::string& hex) {
+        std::string out;
+        for (std::size_t at = 0; at + 1 < hex.size(); at += 2) {
+            out.push_back(static_cast<char>(std::stoi(hex.substr(at, 2), nullptr, 16)));
+        }
+        return out;
+    };
+    std::error_code none;  // no binfmt_misc mounted: nothing is emulated
+    for (const auto& entry : fs::directory_iterator("/proc/sys/fs/binfmt_misc", none)) {
+        std::map<std::string, std::string> field;
+        std::ifstream lines(entry.path());
+        for (std::string line; std::getline(lines, line);) {
+            const std::size_t space = line.find(' ');
+            field[line.substr(0, space)] = space == std::string::npos ? "" : line.substr(space + 1);
+        }
+        if (!field.count("enabled") || !field.count("magic")) {
+            continue;  // register, status, a disabled entry, or one by extension
+        }
+        const std::string magic = bytes(field["magic"]);
+        std::string mask = field.count("mask") ? bytes(field["mask"]) : "";
+        mask.resize(magic.size(), '\xFF');
+        const std::size_t offset = std::stoul(field["offset"]);
+        bool matches = offset + magic.size() <= head.size();
+        for (std::size_t i = 0; matches && i < magic.size(); ++i) {
+            matches = ((head[offset + i] ^ magic[i]) & mask[i]) == 0;
+        }
+        if (matches) {
+            return field["interpreter"];
+        }
+    }
+    return {};
+}
+std::string emulator;  // the launcher's, found once
+
+// Whether a row that an emulator cannot honour is left out; it says so.
+bool skippedUnderEmulation(const std::string& row) {
+    if (!emulator.empty()) {
+        std::cout << "skipped under emulation (" << emulator << "): " << row << "\n";
+    }
+    return !emulator.empty();
+}
+
 // Options for the rows that need them.
 Options redirected(int fd, const std::string& file) {
     return with(&Options::redirect, std::map<int, std::string>{{fd, file}});
@@ -684,13 +734,21 @@ TEST_F(Cli, FailuresLeaveTheFolderAsItWas) {
     }
     // Ctrl+C, during the read and during the write, under Wine a SIGINT:
     // the end Windows gives it (STATUS_CONTROL_C_EXIT, of which the status
-    // keeps the low byte), and the folder as it was.
+    // keeps the low byte), and the folder as it was. Not under an emulator:
+    // qemu gives a 32-bit program too little address space for the 1 GiB
+    // buffer, and Wine's loader crashes there on SIGINT, as with any program.
     Options duringRead = with(&Options::signal, SIGINT);
     duringRead.signalAt = 1;
+    for (const Options& options : {with(&Options::signal, SIGINT), duringRead}) {
+        cases.push_back({{"huge.jpg", "old.vms"},
+                         0x3A,
+                         banner,
+                         "",
+                         options,
+                         windowsBuild && !skippedUnderEmulation("huge.jpg old.vms, Ctrl+C")});
+    }
     const std::string oldTooLong = repeat(".\\", 130) + "old.vms";
     for (const Case& c : std::initializer_list<Case>{
-             {{"huge.jpg", "old.vms"}, 0x3A, banner, "", with(&Options::signal, SIGINT)},
-             {{"huge.jpg", "old.vms"}, 0x3A, banner, "", duringRead},
              {{"empty.jpg", oldTooLong}, 1, noDestination(oldTooLong)},
              {{"cat.jpg", "LPT1"}, 1, noDestination("LPT1")},
              {{"cat.jpg", "lpt1.vms"}, 1, noDestination("lpt1.vms")},
@@ -848,6 +906,11 @@ int main(int argc, char** argv) {
     windowsBuild = program.size() > 4 && program.compare(program.size() - 4, 4, ".exe") == 0;
     posix = !windowsBuild;
     asRoot = posix && geteuid() == 0;
+    if (!launcher.empty()) {
+        emulator = emulatorOf(launcher);
+        std::cout << launcher << (emulator.empty() ? " runs natively" : " runs under " + emulator)
+                  << ".\n";
+    }
     if (posix && !asRoot) {
         std::cout << "Not root: the rows with devices, a bound file, ACLs and an append-only "
                      "folder are skipped.\n";
