@@ -1,21 +1,23 @@
 // The output of a run, and what keeps a failed or interrupted run from
 // costing the user a file.
 //
-// A new <vms> is written under a hidden name beside it (".out.vms.XXXXXX",
+// <vms> is opened first as a plain open for writing would open it, through
+// its links, emptying nothing; the file that open reached is then replaced
+// by a new one written under a hidden name beside it (".out.vms.XXXXXX",
 // created exclusively, in the same folder so that the rename stays on one
-// file system) and renamed over <vms> only once every section is written
-// and the close has succeeded. Until then the earlier <vms>, and every hard
-// link to it, is untouched; on every other path the hidden file is removed,
-// and so it is after any signal that ends the program. Two runs on one
-// <vms> each write their own hidden file, and the last rename wins whole.
+// file system) and renamed over it only once every section is written and
+// the close has succeeded. Until then the earlier file is untouched; on
+// every other path the hidden file is removed, and so it is after any
+// signal that ends the program. Two runs on one <vms> each write their own
+// hidden file, and the last rename wins whole.
 //
-// Where no such replacement is possible, the target is written in place,
-// as a plain open would write it: a device or a FIFO; a name that leads to
-// an open descriptor (/dev/stdout, /proc/self/fd/3); an existing, writable
-// <vms> that cannot be renamed over (a folder that refuses new files or
-// renames, a mount point, another user's file in a sticky folder); a new
-// file in a folder where a hidden one could not be removed. A regular file
-// written in place is emptied only once the input is safely in memory.
+// A replacement keeps the old file's owner, group, mode, ACL and extended
+// attributes; where it cannot, the file is written in place, as editors do.
+// So is whatever cannot be replaced: a device, a FIFO, a name that leads to
+// an open descriptor (/dev/stdout, /proc/self/fd/3), a file in a folder
+// that refuses new files or renames, a file whose rename is refused in the
+// end (the finished file is then copied over it). A regular file written
+// in place is emptied only once the input is safely in memory.
 #pragma once
 
 #include <cstdio>

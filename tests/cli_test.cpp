@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -166,17 +167,19 @@ std::string attributes(const fs::path& path) {
         std::string value(4096, '\0');
         value.resize(static_cast<std::size_t>(std::max<ssize_t>(
             0, lgetxattr(path.c_str(), name.c_str(), value.data(), value.size()))));
-        summary += " " + name + "#" + std::to_string(std::hash<std::string>{}(value) % 1000);
+        summary += " " + name + "#" + std::to_string(std::hash<std::string>{}(value));
     }
     return summary;
 }
 
-// What a file keeps beside its bytes: its mode (POSIX only: the Windows
-// builds keep none) and its extended attributes.
+// What a file keeps beside its bytes: its owner, group and mode (POSIX
+// only: the Windows builds keep none) and its extended attributes.
 std::string stamp(const fs::path& path) {
     struct stat status {};
     lstat(path.c_str(), &status);
-    return (posix ? std::to_string(status.st_mode & 07777) : std::string()) + attributes(path);
+    const std::string owner = std::to_string(status.st_uid) + ":" + std::to_string(status.st_gid);
+    return (posix ? owner + " " + std::to_string(status.st_mode & 07777) : std::string()) +
+           attributes(path);
 }
 
 // How a regular file looks in a snapshot: its stamp, its size and a hash of
@@ -191,7 +194,8 @@ struct Options {
     rlim_t addressSpace = RLIM_INFINITY;
     std::vector<std::string> environment{};
     bool asNobody = false;                  // as root, run as nobody: permissions apply
-    bool closeStandard = false;             // start with stdin and stderr closed
+    std::vector<int> closed{};              // descriptors closed at the start
+    bool noProc = false;                    // as root, run where /proc is an empty folder
     std::size_t fifoRead = 0;               // a reader on pipe.vms takes this much, or all
     int signal = 0;                         // sent once the hidden file holds signalAt bytes
     std::uintmax_t signalAt = 1U << 20U;    // or 1: the header, during the read
@@ -223,9 +227,10 @@ struct Case {
     std::string into{};  // the file that <vms> leads to, when not <vms> itself
 };
 
-// The append-only attribute of a folder, which only root may set or clear.
-bool setAppendOnly(const fs::path& folder, bool on) {
-    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+// The append-only attribute of a folder or a file, which only root may set
+// or clear.
+bool setAppendOnly(const fs::path& path, bool on) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     int flags = 0;
     bool done = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
     flags = on ? flags | FS_APPEND_FL : flags & ~FS_APPEND_FL;
@@ -255,6 +260,7 @@ protected:
         std::error_code ignored;  // no folder yet
         umount2((work / "bound.vms").c_str(), MNT_DETACH);
         setAppendOnly(work / "append", false);
+        setAppendOnly(work / "sealed.vms", false);
         fs::permissions(work / "ro", fs::perms::owner_all, ignored);
         fs::remove_all(work);
     }
@@ -288,6 +294,7 @@ protected:
         put(work / "ro" / "out.vms", "written in place", fs::perms(0666));
         fs::permissions(work / "ro", fs::perms(0555));
         fs::create_directory(work / "sub");
+        fs::create_symlink("../old.vms", work / "adir" / "up.vms");  // relative to its own folder
         for (const auto& [name, size] :
              {std::pair{"big.jpg", (1ULL << 32U) + 200}, std::pair{"huge.jpg", 1ULL << 30U},
               std::pair{"long.jpg", 256ULL << 20U}}) {
@@ -299,6 +306,7 @@ protected:
         fs::create_symlink("cat.jpg", work / "soft.jpg");
         fs::create_symlink("old.vms", work / "link.vms");
         fs::create_symlink("nowhere.vms", work / "dangling.vms");
+        fs::create_symlink("loop.vms", work / "loop.vms");
         fs::create_symlink("/proc/self/fd/0", work / "fd0.vms");
         fs::create_symlink("/proc/self/fd/1", work / "fd1.vms");
         fs::create_symlink("/proc/self/fd", work / "fds");
@@ -331,6 +339,12 @@ protected:
         fs::create_directory(work / "append");
         put(work / "append" / "old.vms", "an earlier result", fs::perms(0644));
         ASSERT_TRUE(setAppendOnly(work / "append", true));
+        put(work / "sealed.vms", "an earlier result", fs::perms(0644));
+        ASSERT_TRUE(setAppendOnly(work / "sealed.vms", true));
+        // Root's, and nobody may write it only through its ACL.
+        put(work / "open" / "shared.vms", "an earlier result", fs::perms(0660));
+        ASSERT_TRUE(set(work / "open" / "shared.vms", "system.posix_acl_access", nobodyMayWrite));
+        ASSERT_TRUE(set(work / "open" / "shared.vms", "user.note", "kept"));
     }
 
     // Every entry below the work folder, to prove what a run changed.
@@ -547,16 +561,21 @@ private:
         for (const std::string& variable : options.environment) {
             putenv(const_cast<char*>(variable.c_str()));
         }
-        const bool dropped = !drop || (!copied && setgid(65534) == 0 && setuid(65534) == 0);
+        // An empty folder over /proc, in a mount namespace of the child's own.
+        const bool hidden =
+            !options.noProc || (unshare(CLONE_NEWNS) == 0 &&
+                                mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                                mount("none", "/proc", "tmpfs", 0, nullptr) == 0);
+        const bool dropped =
+            hidden && (!drop || (!copied && setgid(65534) == 0 && setuid(65534) == 0));
         // Signals as a shell would leave them: SIGXFSZ and SIGPIPE at their
         // default, which kills, unless the program itself sees to them.
         if (chdir((root / "work").c_str()) == 0 && out >= 0 && err >= 0 && dup2(out, 1) == 1 &&
             dup2(err, 2) == 2 && setrlimit(RLIMIT_FSIZE, &fileSize) == 0 &&
             setrlimit(RLIMIT_AS, &addressSpace) == 0 && setrlimit(RLIMIT_CORE, &noCore) == 0 &&
             dropped && redirect(options.redirect)) {
-            if (options.closeStandard) {
-                close(0);
-                close(2);
+            for (const int fd : options.closed) {
+                close(fd);
             }
             execvp(argv[0], argv.data());
         }
@@ -607,11 +626,11 @@ std::string emulatorOf(const std::string& loader) {
             const std::size_t space = line.find(' ');
             field[line.substr(0, space)] = space == std::string::npos ? "" : line.substr(space + 1);
         }
-        if (!field.count("enabled") || !field.count("magic")) {
+        if (field.count("enabled") == 0 || field.count("magic") == 0) {
             continue;  // register, status, a disabled entry, or one by extension
         }
         const std::string magic = bytes(field["magic"]);
-        std::string mask = field.count("mask") ? bytes(field["mask"]) : "";
+        std::string mask = field.count("mask") != 0 ? bytes(field["mask"]) : "";
         mask.resize(magic.size(), '\xFF');
         const std::size_t offset = std::stoul(field["offset"]);
         bool matches = offset + magic.size() <= head.size();
@@ -635,10 +654,15 @@ bool skippedUnderEmulation(const std::string& row) {
 }
 
 // Options for the rows that need them.
+const std::vector<std::string> preload = {"LD_PRELOAD=" QUIB_SHIM,
+                                          "ASAN_OPTIONS=verify_asan_link_order=0"};
 Options redirected(int fd, const std::string& file) {
     return with(&Options::redirect, std::map<int, std::string>{{fd, file}});
 }
 const Options nobody = with(&Options::asNobody, true);
+// Rows where /proc is hidden: as root, and not under the sanitizers, whose
+// runtime reads it.
+bool withoutProc = false;
 
 TEST_F(Cli, RefusalsChangeNothing) {
     const std::string name35 = std::string(31, 'n') + ".jpg";
@@ -665,6 +689,13 @@ TEST_F(Cli, RefusalsChangeNothing) {
         {{"cat.jpg", "adir/../cat.jpg"}, 1, same("adir/../cat.jpg")},
         {{"写真.jpg", "写真2.jpg"}, 1, same("写真2.jpg")},
         {{"cat.jpg", "fd0.vms"}, 1, same("fd0.vms"), "", redirected(0, "cat.jpg"), posix},
+        // Refused as a plain open refuses them, before anything is written:
+        // a loop of links, an append-only file, a descriptor that was closed
+        // at the start, a descriptor link where /proc is not mounted.
+        {{"cat.jpg", "loop.vms"}, 1, noDestination("loop.vms"), "", {}, posix},
+        {{"cat.jpg", "sealed.vms"}, 1, noDestination("sealed.vms"), "", {}, asRoot},
+        {{"cat.jpg", "fd1.vms"}, 1, noDestination("fd1.vms"), "", with(&Options::closed, std::vector{1}), posix},
+        {{"cat.jpg", "fd1.vms"}, 1, noDestination("fd1.vms"), "", with(&Options::noProc, true), withoutProc},
     };
     // clang-format on
     if (windowsBuild) {
@@ -687,9 +718,7 @@ TEST_F(Cli, RefusalsChangeNothing) {
 // be replaced or written in place.
 TEST_F(Cli, FailuresLeaveTheFolderAsItWas) {
     const std::string noData = failed("Failed to write image data to destination file.");
-    const std::vector<std::string> preload = {"LD_PRELOAD=" QUIB_SHIM,
-                                              "ASAN_OPTIONS=verify_asan_link_order=0"};
-    auto failing = [&preload](const std::string& step) {
+    auto failing = [](const std::string& step) {
         Options options = with(&Options::environment, preload);
         options.environment.push_back(step + "=old.vms");
         return options;
@@ -764,7 +793,7 @@ TEST_F(Cli, FailuresLeaveTheFolderAsItWas) {
     // start, no message may land in the output that took a descriptor.
     Options quitting = with(&Options::fifoRead, 704);
     Options closed = with(&Options::fifoRead, SIZE_MAX);
-    closed.closeStandard = true;
+    closed.closed = {0, 2};
     checkAll({
         {{"large.jpg", "pipe.vms"}, 1, noData, largeVms.substr(0, 704), quitting, posix},
         {{"empty.jpg", "pipe.vms"}, 1, "", baseHeader, closed, posix},
@@ -779,14 +808,32 @@ TEST_F(Cli, SuccessesChangeOnlyTheOutput) {
     const std::string oneVms =
         container(std::string("\x01\0\0\0", 4), "image/jpeg ; one.jpg", pattern(1));
     Options fd3 = redirected(3, "three.vms");
+    // The shim works on the dynamically linked build that ctest names.
+    const bool shim = posix && program == QUIB_EXE;
+    Options refusing = with(&Options::environment, preload);
+    refusing.environment.emplace_back("QUIB_REFUSE_RENAME=old.vms");
+    Options growing = with(&Options::environment, preload);
+    growing.environment.emplace_back("QUIB_GROW_XATTR=user.note");
     // clang-format off
     std::vector<Case> cases = {
         {{"cat.jpg", "new.vms"}, 0, success("new.vms"), catVms},
         {{"one.jpg", "new.vms"}, 0, success("new.vms"), oneVms},
         {{"pic.jpg", "old.vms"}, 0, success("old.vms"), picVms},
         {{"large.jpg", "new.vms"}, 0, success("new.vms"), largeVms},
-        {{"cat.jpg", "link.vms"}, 0, success("link.vms"), catVms},
-        {{"cat.jpg", "dangling.vms"}, 0, success("dangling.vms"), catVms},
+        // A link is written through: the file it leads to is replaced, or
+        // created, and the link stays.
+        {{"cat.jpg", "link.vms"}, 0, success("link.vms"), catVms, {}, posix, "old.vms"},
+        {{"cat.jpg", "adir/up.vms"}, 0, success("adir/up.vms"), catVms, {}, posix, "old.vms"},
+        {{"cat.jpg", "dangling.vms"}, 0, success("dangling.vms"), catVms, {}, posix, "nowhere.vms"},
+        // Its ACL and attributes read where /proc is not mounted; a file the
+        // user cannot give back to its owner, or whose rename is refused,
+        // written in place.
+        {{"cat.jpg", "old.vms"}, 0, success("old.vms"), catVms, with(&Options::noProc, true), withoutProc},
+        {{"cat.jpg", "open/shared.vms"}, 0, success("open/shared.vms"), catVms, nobody, asRoot},
+        {{"cat.jpg", "old.vms"}, 0, success("old.vms"), catVms, refusing, shim},
+        // A value that grows while it is read is read again, never copied
+        // from a buffer it did not fill.
+        {{"cat.jpg", "old.vms"}, 0, success("old.vms"), catVms, growing, shim && asRoot},
         {{"cat.jpg", longest}, 0, success(longest), catVms, {}, posix},
         {{"cat.jpg", longest.substr(7)}, 0, success(longest.substr(7)), catVms, {}, posix},
         {{"写真.jpg", "写真.vms"}, 0, success("写真.vms"), cat("写真.j")},
@@ -906,6 +953,7 @@ int main(int argc, char** argv) {
     windowsBuild = program.size() > 4 && program.compare(program.size() - 4, 4, ".exe") == 0;
     posix = !windowsBuild;
     asRoot = posix && geteuid() == 0;
+    withoutProc = asRoot && !QUIB_SANITIZED;
     if (!launcher.empty()) {
         emulator = emulatorOf(launcher);
         std::cout << launcher << (emulator.empty() ? " runs natively" : " runs under " + emulator)

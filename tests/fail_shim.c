@@ -2,13 +2,18 @@
  * fail for real, where no file system here can: fclose of a file whose path
  * contains $QUIB_FAIL_CLOSE closes it and then reports EIO, as a full
  * network share would; renameat onto a name that contains $QUIB_FAIL_RENAME
- * renames nothing and reports EIO. Every other call goes through. */
+ * renames nothing and reports EIO, and onto one that contains
+ * $QUIB_REFUSE_RENAME reports EPERM, as a security module may. The first
+ * time the length of the extended attribute $QUIB_GROW_XATTR is asked, the
+ * answer is 0, as if the value grew right after. Every other call goes
+ * through. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 static int named(const char* path, const char* variable) {
@@ -33,9 +38,27 @@ int fclose(FILE* stream) {
 int renameat(int fromFolder, const char* from, int toFolder, const char* to) {
     int (*real)(int, const char*, int, const char*) =
         (int (*)(int, const char*, int, const char*))dlsym(RTLD_NEXT, "renameat");
-    if (named(to, "QUIB_FAIL_RENAME")) {
-        errno = EIO;
+    if (named(to, "QUIB_FAIL_RENAME") || named(to, "QUIB_REFUSE_RENAME")) {
+        errno = named(to, "QUIB_FAIL_RENAME") ? EIO : EPERM;
         return -1;
     }
     return real(fromFolder, from, toFolder, to);
+}
+
+static int grows(const char* name, size_t size) {
+    static int asked = 0;
+    const char* wanted = getenv("QUIB_GROW_XATTR");
+    return size == 0 && wanted != NULL && strcmp(name, wanted) == 0 && asked++ == 0;
+}
+
+ssize_t fgetxattr(int fd, const char* name, void* value, size_t size) {
+    ssize_t (*real)(int, const char*, void*, size_t) =
+        (ssize_t(*)(int, const char*, void*, size_t))dlsym(RTLD_NEXT, "fgetxattr");
+    return grows(name, size) ? 0 : real(fd, name, value, size);
+}
+
+ssize_t getxattr(const char* path, const char* name, void* value, size_t size) {
+    ssize_t (*real)(const char*, const char*, void*, size_t) =
+        (ssize_t(*)(const char*, const char*, void*, size_t))dlsym(RTLD_NEXT, "getxattr");
+    return grows(name, size) ? 0 : real(path, name, value, size);
 }

@@ -1,9 +1,7 @@
 // What the replacement of <vms> asks of Linux beyond POSIX: the proc file
-// system's descriptor links, mount points and the append-only and
-// immutable attributes (statx), and extended attributes, ACLs among them.
+// system's descriptor links, the append-only and immutable attributes of a
+// folder (statx), and extended attributes, ACLs among them.
 #pragma once
-
-#include <sys/stat.h>
 
 namespace quib::posix {
 
@@ -16,14 +14,12 @@ bool isDescriptorFolder(int folder);
 // append-only or immutable.
 bool keepsEntries(int folder);
 
-// Whether the entry is a mount point of its own, such as a single file
-// bound into a container: it can be written, but never renamed over.
-bool isMountPoint(int folder, const char* name, const struct stat& found);
-
-// Gives the file open as `to` the extended attributes of the one at
-// (folder, name), its ACL among them, and takes away those it has that the
-// other lacks (an ACL inherited from the folder). What the user may not set
-// or remove is left as it is.
-void copyExtendedAttributes(int folder, const char* name, int to);
+// Gives the file open as `to` exactly the extended attributes of the one
+// open as `from`, its ACL among them: each value byte for byte, and none
+// that `from` lacks (an ACL inherited from the folder). Both descriptors
+// may be open for writing only. False when any of them cannot be read or
+// set whole: the names take more room than the system lists at once, a
+// value may not be read, a file system refuses one.
+bool copyExtendedAttributes(int from, int to);
 
 }  // namespace quib::posix

@@ -1,11 +1,16 @@
-// The replacement of <vms> on POSIX systems. Every name is taken relative
-// to the folder of <vms>, opened once at the start: the hidden file is
-// created, checked, renamed and removed there with openat, fstatat,
-// renameat and unlinkat, so that a folder moved away or a name taken over
-// by another run mid-way can neither be written into nor removed by
-// mistake. The cleanup after a signal runs in a signal handler, so it is
-// held back by blocking the signals, and it uses only calls that are safe
-// there.
+// The replacement of <vms> on POSIX systems. <vms> is first opened for
+// writing, without emptying it, as a plain open would open it: through its
+// symbolic links, with the system's own refusals (no permission, an
+// append-only or immutable file, a link the system will not follow). The
+// file that open reached is then replaced in its own folder, opened once:
+// the hidden file is created, checked, renamed and removed there with
+// openat, fstatat, renameat and unlinkat, so that a folder moved away or a
+// name taken over by another run mid-way can neither be written into nor
+// removed by mistake. A replacement must keep the old file's owner, group,
+// permission bits, ACL and extended attributes; where it cannot, or where
+// the rename is refused, the file is written in place instead, as editors
+// do. The cleanup after a signal runs in a signal handler, so it is held
+// back by blocking the signals, and it uses only calls that are safe there.
 #include "output.hpp"
 
 #include <fcntl.h>
@@ -17,6 +22,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "platform.hpp"
 #include "posix/linux.hpp"
@@ -27,8 +33,10 @@ namespace {
 // Everything the commit, the cleanup and the signal handler need to know
 // about the output, changed only while the cleanup is held.
 struct Destination {
-    int folder = -1;                 // the folder of <vms>; every name is relative to it
-    std::string name;                // <vms>'s own name in that folder
+    int folder = -1;                 // the folder of the file <vms> leads to
+    std::string name;                // that file's own name in it
+    int existing = -1;               // the file itself, open for writing, not emptied
+    int written = -1;                // the hidden file, open for reading it back
     char hidden[NAME_MAX + 1] = {};  // the hidden file's name; empty when there is none
     dev_t device = 0;                // and the file written, which the name must still name
     ino_t inode = 0;
@@ -37,8 +45,19 @@ Destination destination;
 
 sigset_t maskBeforeHold{};
 
+// The standard descriptors that were closed when the program started; each
+// now holds /dev/null, which is no place to deliver a picture to.
+unsigned closedAtStart = 0;
+
 bool sameFile(const struct stat& one, const struct stat& other) {
     return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
+}
+
+void closeIfOpen(int& fd) noexcept {
+    if (fd >= 0) {
+        close(fd);
+        fd = -1;
+    }
 }
 
 // Whether the hidden name still names the file this run created: another
@@ -50,58 +69,99 @@ bool hiddenIsOurs() noexcept {
            now.st_dev == destination.device && now.st_ino == destination.inode;
 }
 
-// Whether following the link at (folder, name) passes through a link of
-// the proc file system: /dev/stdin, /dev/fd/3 and a link of the user's own
-// to /proc/self/fd/1 all name a file that the caller holds open.
-bool leadsToDescriptor(int folder, const std::string& name) {
-    int at = folder;
-    std::string link = name;
-    int opened = -1;
-    bool found = false;
-    for (int hop = 0; hop < 40 && !found; ++hop) {  // as many as the kernel follows
-        found = posix::isDescriptorFolder(at);
-        char next[PATH_MAX];
-        const ssize_t length = found ? -1 : readlinkat(at, link.c_str(), next, sizeof next);
-        if (length <= 0 || static_cast<std::size_t>(length) == sizeof next) {
-            break;
-        }
-        const std::string path(next, static_cast<std::size_t>(length));
-        const std::size_t slash = path.rfind('/');
-        const std::string folderPart = slash == std::string::npos ? "."
-                                       : slash == 0               ? "/"
-                                                                  : path.substr(0, slash);
-        const int inner = openat(at, folderPart.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (opened >= 0) {
-            close(opened);
-        }
-        opened = inner;
-        at = inner;
-        link = path.substr(slash + 1);
-        struct stat entry {};
-        if (at < 0 || fstatat(at, link.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !S_ISLNK(entry.st_mode)) {
-            break;
+// The descriptor a link's text names, whether or not /proc is mounted
+// (/proc/self/fd/1, /dev/fd/1, /dev/stdout); -1 for any other text.
+int descriptorNamed(std::string_view text) {
+    for (const std::string_view folder : {"/proc/self/fd/", "/proc/thread-self/fd/", "/dev/fd/"}) {
+        if (text.substr(0, folder.size()) == folder) {
+            const std::string_view digits = text.substr(folder.size());
+            int number = digits.empty() || digits.size() > 8 ? -1 : 0;
+            for (std::size_t at = 0; number >= 0 && at < digits.size(); ++at) {
+                const bool digit = digits[at] >= '0' && digits[at] <= '9';
+                number = digit ? number * 10 + (digits[at] - '0') : -1;
+            }
+            return number;
         }
     }
-    if (opened >= 0) {
-        close(opened);
+    constexpr std::string_view standard[] = {"/dev/stdin", "/dev/stdout", "/dev/stderr"};
+    for (int fd = 0; fd < 3; ++fd) {
+        if (text == standard[fd]) {
+            return fd;
+        }
     }
-    return found;
+    return -1;
 }
 
-// Whether a rename over the existing, writable file cannot work although a
-// plain write can: the folder keeps its entries (append-only), the file is
-// a mount point, or the folder is sticky and neither it nor the file is
-// the user's (root may rename there all the same).
-bool renameRefused(const struct stat& found) {
+// The descriptor of this program that (destination.folder,
+// destination.name) names, as /proc/self/fd/1 names 1; -1 for another
+// process's, or any other entry of /proc.
+int ownDescriptor() {
     struct stat folder {};
-    if (fstat(destination.folder, &folder) != 0 || posix::keepsEntries(destination.folder) ||
-        posix::isMountPoint(destination.folder, destination.name.c_str(), found)) {
-        return true;
+    if (fstat(destination.folder, &folder) != 0) {
+        return -1;
     }
-    const uid_t user = geteuid();
-    return (folder.st_mode & S_ISVTX) != 0 && user != 0 && found.st_uid != user &&
-           folder.st_uid != user;
+    for (const char* own : {"/proc/self/fd", "/proc/thread-self/fd"}) {
+        struct stat mine {};
+        if (stat(own, &mine) == 0 && sameFile(mine, folder)) {
+            return descriptorNamed("/dev/fd/" + destination.name);
+        }
+    }
+    return -1;
+}
+
+// Where a name leads: the folder and name at the end of its chain of
+// symbolic links, each followed relative to its own folder.
+struct LinkEnd {
+    bool found = false;       // false: a loop, or a folder on the way cannot be opened
+    bool descriptor = false;  // the chain names an open descriptor: written through
+    int number = -1;          // which of the program's own, where that is known
+};
+
+std::string folderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string nameOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Follows the links from (destination.folder, destination.name), leaving
+// the end of the chain there.
+LinkEnd followLinks() {
+    LinkEnd end;
+    for (int hop = 0; hop < 40; ++hop) {  // as many as the kernel follows
+        if (posix::isDescriptorFolder(destination.folder)) {
+            end.descriptor = true;
+            end.found = true;
+            end.number = ownDescriptor();
+            return end;
+        }
+        char text[PATH_MAX];
+        const ssize_t length =
+            readlinkat(destination.folder, destination.name.c_str(), text, sizeof text);
+        if (length < 0 || static_cast<std::size_t>(length) == sizeof text) {
+            end.found = length < 0;  // not a link, or nothing there: the end
+            return end;
+        }
+        const std::string path(text, static_cast<std::size_t>(length));
+        end.number = descriptorNamed(path);
+        if (end.number >= 0) {
+            end.descriptor = true;
+            end.found = true;
+            return end;
+        }
+        const int inner =
+            openat(destination.folder, folderOf(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        closeIfOpen(destination.folder);
+        destination.folder = inner;
+        destination.name = nameOf(path);
+        if (inner < 0 || destination.name.empty()) {
+            return end;
+        }
+    }
+    return end;
 }
 
 File streamFor(int fd) {
@@ -112,29 +172,23 @@ File streamFor(int fd) {
     return detail::unbuffered(stream);
 }
 
-// Opens the very file that was inspected, without emptying it: if the name
-// was swapped for another file since (a link to the input, say), nothing is
-// opened and nothing is lost. Through a link only where follow says so.
-Placement openInPlace(const struct stat& inspected, bool follow, File& file) {
-    const int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
-    const int fd = openat(destination.folder, destination.name.c_str(), flags);
+// The file <vms> leads to, written where it is; a regular one is emptied
+// only by start(), once the input is in memory.
+Placement inPlace(File& file) {
     struct stat opened {};
-    if (fd < 0 || fstat(fd, &opened) != 0 || !sameFile(opened, inspected)) {
-        if (fd >= 0) {
-            close(fd);
-        }
-        return Placement::none;
-    }
-    file = streamFor(fd);
+    const bool regular = fstat(destination.existing, &opened) == 0 && S_ISREG(opened.st_mode);
+    file = streamFor(destination.existing);
+    destination.existing = -1;
     if (!file) {
         return Placement::none;
     }
-    return S_ISREG(opened.st_mode) ? Placement::inPlaceFile : Placement::inPlace;
+    return regular ? Placement::inPlaceFile : Placement::inPlace;
 }
 
 // Creates the hidden file exclusively: an existing file of that name, or a
 // link planted in its place, is never opened; another name is tried. The
-// file's identity is taken at once, for every later check of its name.
+// file's identity is taken at once, for every later check of its name, and
+// it stays open for reading, should it have to be copied in place.
 int createHidden(mode_t mode, int& error) {
     const long limit = fpathconf(destination.folder, _PC_NAME_MAX);
     const std::size_t room =
@@ -148,7 +202,7 @@ int createHidden(mode_t mode, int& error) {
         }
         platform::holdCleanup();
         int fd = openat(destination.folder, name.c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+                        O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         error = errno;
         struct stat created {};
         if (fd >= 0 && fstat(fd, &created) == 0) {
@@ -169,80 +223,130 @@ int createHidden(mode_t mode, int& error) {
     return -1;
 }
 
-// A new file, or a link replaced by one: what a plain create with mode
-// 0666 gives, the umask or the folder's default ACL applied.
-Placement hiddenForNewFile(File& file) {
-    int error = 0;
-    file = streamFor(createHidden(0666, error));
+// The output goes to the hidden file through a descriptor of its own.
+Placement hiddenFrom(int fd, File& file) {
+    destination.written = fd;
+    file = streamFor(fcntl(fd, F_DUPFD_CLOEXEC, 0));
     return file ? Placement::hidden : Placement::none;
 }
 
-// The permission bits, owner and group, ACL and extended attributes of the
-// file it replaces, as far as the user may set them. Made private first,
-// so that no one else can open it while it is being written.
-Placement hiddenForReplacement(const struct stat& replaced, File& file) {
+// A new file: what a plain create with mode 0666 gives, the umask or the
+// folder's default ACL applied. A folder that keeps its entries could never
+// lose a hidden file after a failure: there the new file is created
+// directly, and only once the input is in memory, so a failed run leaves
+// nothing.
+Placement newFile(File& file) {
+    if (posix::keepsEntries(destination.folder)) {
+        return faccessat(destination.folder, ".", W_OK | X_OK, AT_EACCESS) == 0
+                   ? Placement::inPlaceFile
+                   : Placement::none;
+    }
+    int error = 0;
+    const int fd = createHidden(0666, error);
+    return fd >= 0 ? hiddenFrom(fd, file) : Placement::none;
+}
+
+// Whether the new file now has everything the old one had: its owner and
+// group (only root may give a file away; a member of the group may give it
+// that group), its ACL and extended attributes, and its permission bits.
+bool keepsAll(const struct stat& old, int fd) {
+    if (fchown(fd, old.st_uid, old.st_gid) != 0) {
+        static_cast<void>(fchown(fd, static_cast<uid_t>(-1), old.st_gid));
+    }
+    struct stat now {};
+    return posix::copyExtendedAttributes(destination.existing, fd) &&
+           fchmod(fd, old.st_mode & 07777) == 0 && fstat(fd, &now) == 0 &&
+           now.st_uid == old.st_uid && now.st_gid == old.st_gid &&
+           (now.st_mode & 07777) == (old.st_mode & 07777);
+}
+
+// The existing file is replaced by a hidden one made private first, so that
+// no one else can open it while it is written. Where the folder takes no
+// new file or keeps its entries, or the new file cannot have everything the
+// old one had, the old one is written in place.
+Placement replacement(const struct stat& old, File& file) {
+    if (posix::keepsEntries(destination.folder)) {
+        return inPlace(file);
+    }
     int error = 0;
     const int fd = createHidden(0600, error);
     if (fd < 0) {
-        // The folder will not take a new file (a read-only or protected
-        // folder); a full disk or a missing folder is another matter.
+        // A read-only or protected folder; a full disk or a missing folder
+        // is another matter.
         const bool refused = error == EACCES || error == EPERM || error == EROFS;
-        return refused ? openInPlace(replaced, false, file) : Placement::none;
+        return refused ? inPlace(file) : Placement::none;
     }
-    // Only root may give a file away; a member of the old file's group may
-    // still give it that group. Otherwise the file is the user's, as after
-    // any rewrite.
-    const bool given = fchown(fd, replaced.st_uid, replaced.st_gid) == 0 ||
-                       fchown(fd, static_cast<uid_t>(-1), replaced.st_gid) == 0;
-    static_cast<void>(given);
-    posix::copyExtendedAttributes(destination.folder, destination.name.c_str(), fd);
-    if (fchmod(fd, replaced.st_mode & 07777) != 0) {
+    if (!keepsAll(old, fd)) {
+        platform::removeHidden();
         close(fd);
+        return inPlace(file);
+    }
+    return hiddenFrom(fd, file);
+}
+
+Placement placeOutput(const std::string& typedName, int typedFolder, File& file) {
+    const LinkEnd end = followLinks();
+    if (!end.found) {
         return Placement::none;
     }
-    file = streamFor(fd);
-    return file ? Placement::hidden : Placement::none;
+    // Opened as a plain open for writing would open it, emptying nothing.
+    destination.existing = openat(typedFolder, typedName.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (destination.existing < 0) {
+        struct stat none {};
+        const bool nothingThere = errno == ENOENT && !end.descriptor &&
+                                  fstatat(destination.folder, destination.name.c_str(), &none,
+                                          AT_SYMLINK_NOFOLLOW) != 0 &&
+                                  errno == ENOENT;
+        return nothingThere ? newFile(file) : Placement::none;
+    }
+    if (end.descriptor) {
+        const bool closed =
+            end.number >= 0 && end.number < 3 && (closedAtStart >> end.number & 1U) != 0;
+        return closed ? Placement::none : inPlace(file);
+    }
+    struct stat opened {};
+    struct stat entry {};
+    if (fstat(destination.existing, &opened) != 0) {
+        return Placement::none;
+    }
+    if (!S_ISREG(opened.st_mode)) {
+        return inPlace(file);
+    }
+    // The end of the chain must be the very file the open reached.
+    if (fstatat(destination.folder, destination.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !sameFile(entry, opened)) {
+        return Placement::none;
+    }
+    return replacement(opened, file);
 }
 
-// A folder that keeps its entries could never lose a hidden file after a
-// failure: the new file is created directly, and only once the input is in
-// memory, so a failed run leaves nothing.
-Placement newFile(File& file) {
-    if (!posix::keepsEntries(destination.folder)) {
-        return hiddenForNewFile(file);
-    }
-    return faccessat(destination.folder, ".", W_OK | X_OK, AT_EACCESS) == 0 ? Placement::inPlaceFile
-                                                                            : Placement::none;
+// Where the rename is refused although nothing predicted it (a file mounted
+// on its own, a sticky folder in a user namespace, a security module), the
+// finished file is copied in place, as a plain write would deliver it.
+bool refusedRename(int error) {
+    return error == EPERM || error == EACCES || error == EBUSY || error == EXDEV;
 }
 
-Placement placeOutput(File& file) {
-    struct stat found {};
-    if (fstatat(destination.folder, destination.name.c_str(), &found, AT_SYMLINK_NOFOLLOW) != 0) {
-        return errno == ENOENT ? newFile(file) : Placement::none;
+bool copyInPlace() {
+    int to = destination.existing;
+    destination.existing = -1;
+    if (to < 0) {
+        to = openat(destination.folder, destination.name.c_str(),
+                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
     }
-    if (S_ISLNK(found.st_mode)) {
-        // A link is replaced, never followed, unless it leads to what cannot
-        // be replaced: an open descriptor, a device, a FIFO.
-        struct stat linked {};
-        const bool leads = fstatat(destination.folder, destination.name.c_str(), &linked, 0) == 0;
-        if (leadsToDescriptor(destination.folder, destination.name) ||
-            (leads && !S_ISREG(linked.st_mode))) {
-            return leads ? openInPlace(linked, true, file) : Placement::none;
+    bool done = to >= 0 && ftruncate(to, 0) == 0;
+    char chunk[1U << 16U];
+    for (off_t at = 0; done;) {
+        const ssize_t got = pread(destination.written, chunk, sizeof chunk, at);
+        if (got <= 0) {
+            done = got == 0;
+            break;
         }
-        return hiddenForNewFile(file);
+        done = write(to, chunk, static_cast<std::size_t>(got)) == got;
+        at += got;
     }
-    if (!S_ISREG(found.st_mode)) {
-        return openInPlace(found, false, file);
-    }
-    // The rename needs only the folder's permission; a file the user may
-    // not write stays refused, as a plain open would refuse it.
-    if (faccessat(destination.folder, destination.name.c_str(), W_OK, AT_EACCESS) != 0) {
-        return Placement::none;
-    }
-    if (renameRefused(found)) {
-        return openInPlace(found, false, file);
-    }
-    return hiddenForReplacement(found, file);
+    done = to >= 0 && close(to) == 0 && done;
+    return done;
 }
 
 }  // namespace
@@ -273,17 +377,21 @@ void dieOf(int signal) noexcept {
 
 Placement openOutput(const char* target, File& file) {
     // "folder/" names no file that a plain open could create.
-    const std::string_view whole = target;
-    const std::size_t slash = whole.rfind('/');
-    destination.name = whole.substr(slash == std::string_view::npos ? 0 : slash + 1);
-    if (destination.name.empty()) {
+    const std::string typed = target;
+    const std::string name = nameOf(typed);
+    if (name.empty()) {
         return Placement::none;
     }
-    const std::string folder = slash == std::string_view::npos ? "."
-                               : slash == 0                    ? "/"
-                                            : std::string(whole.substr(0, slash));
-    destination.folder = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    return destination.folder < 0 ? Placement::none : placeOutput(file);
+    const int folder = open(folderOf(typed).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) {
+        return Placement::none;
+    }
+    destination.folder = fcntl(folder, F_DUPFD_CLOEXEC, 0);
+    destination.name = name;
+    const Placement placement =
+        destination.folder < 0 ? Placement::none : placeOutput(name, folder, file);
+    close(folder);
+    return placement;
 }
 
 bool startInPlace(File& file) {
@@ -297,9 +405,15 @@ bool startInPlace(File& file) {
 }
 
 bool moveHiddenOver() {
-    if (!hiddenIsOurs() || renameat(destination.folder, destination.hidden, destination.folder,
-                                    destination.name.c_str()) != 0) {
+    if (!hiddenIsOurs()) {
         return false;
+    }
+    if (renameat(destination.folder, destination.hidden, destination.folder,
+                 destination.name.c_str()) != 0) {
+        if (!refusedRename(errno) || !copyInPlace()) {
+            return false;
+        }
+        removeHidden();
     }
     destination.hidden[0] = '\0';
     return true;
@@ -314,10 +428,9 @@ void removeHidden() noexcept {
 
 void finishOutput() noexcept {
     removeHidden();
-    if (destination.folder >= 0) {
-        close(destination.folder);
-        destination.folder = -1;
-    }
+    closeIfOpen(destination.written);
+    closeIfOpen(destination.existing);
+    closeIfOpen(destination.folder);
 }
 
 }  // namespace platform
@@ -343,8 +456,11 @@ bool prepareProcess() {
     // The lowest free descriptor is the one that is closed: /dev/null goes
     // exactly there.
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != fd) {
-            return false;
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            if (open("/dev/null", O_RDWR) != fd) {
+                return false;
+            }
+            closedAtStart |= 1U << static_cast<unsigned>(fd);
         }
     }
     // The write fails with EFBIG or EPIPE instead, and its section says so.
