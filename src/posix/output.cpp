@@ -21,6 +21,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -284,7 +285,9 @@ Placement replacement(const struct stat& old, File& file) {
     return hiddenFrom(fd, file);
 }
 
-Placement placeOutput(const std::string& typedName, int typedFolder, File& file) {
+// Nothing, where the name changed while it was looked at: another run put
+// its file in place between the open and the look at the end of the chain.
+std::optional<Placement> placeOutput(const std::string& typedName, int typedFolder, File& file) {
     const LinkEnd end = followLinks();
     if (!end.found) {
         return Placement::none;
@@ -293,11 +296,13 @@ Placement placeOutput(const std::string& typedName, int typedFolder, File& file)
     destination.existing = openat(typedFolder, typedName.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
     if (destination.existing < 0) {
         struct stat none {};
-        const bool nothingThere = errno == ENOENT && !end.descriptor &&
-                                  fstatat(destination.folder, destination.name.c_str(), &none,
+        if (errno != ENOENT || end.descriptor) {
+            return Placement::none;
+        }
+        const bool nothingThere = fstatat(destination.folder, destination.name.c_str(), &none,
                                           AT_SYMLINK_NOFOLLOW) != 0 &&
                                   errno == ENOENT;
-        return nothingThere ? newFile(file) : Placement::none;
+        return nothingThere ? std::optional(newFile(file)) : std::nullopt;
     }
     if (end.descriptor) {
         const bool closed =
@@ -315,7 +320,7 @@ Placement placeOutput(const std::string& typedName, int typedFolder, File& file)
     // The end of the chain must be the very file the open reached.
     if (fstatat(destination.folder, destination.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
         !sameFile(entry, opened)) {
-        return Placement::none;
+        return std::nullopt;
     }
     return replacement(opened, file);
 }
@@ -386,12 +391,16 @@ Placement openOutput(const char* target, File& file) {
     if (folder < 0) {
         return Placement::none;
     }
-    destination.folder = fcntl(folder, F_DUPFD_CLOEXEC, 0);
-    destination.name = name;
-    const Placement placement =
-        destination.folder < 0 ? Placement::none : placeOutput(name, folder, file);
+    std::optional<Placement> placement;
+    for (int attempt = 0; attempt < 100 && !placement; ++attempt) {
+        closeIfOpen(destination.existing);
+        closeIfOpen(destination.folder);
+        destination.folder = fcntl(folder, F_DUPFD_CLOEXEC, 0);
+        destination.name = name;
+        placement = destination.folder < 0 ? Placement::none : placeOutput(name, folder, file);
+    }
     close(folder);
-    return placement;
+    return placement.value_or(Placement::none);
 }
 
 bool startInPlace(File& file) {
