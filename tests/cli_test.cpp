@@ -613,45 +613,19 @@ const std::string tooLarge = failed(
     "or ue a smaller image or better compression");
 const std::string noRead = failed("Failed to read image file data.");
 
-// The interpreter that the kernel hands the launcher to, as binfmt_misc
-// lists its entries; empty where the launcher runs natively. Some kernels
-// run no 32-bit x86 program, and there qemu-user runs Wine's 32-bit loader.
+// The emulator that runs the launcher where the kernel runs no 32-bit x86
+// program and install-deps registered qemu for Wine's 32-bit loader, as
+// binfmt_misc lists it; empty where the launcher runs natively.
 std::string emulatorOf(const std::string& loader) {
-    std::ifstream file(loader, std::ios::binary);
-    std::string head(256, '\0');  // what the kernel reads to choose a handler
-    file.read(head.data(), static_cast<std::streamsize>(head.size()));
-    head.resize(static_cast<std::size_t>(file.gcount()));
-    const auto bytes = [](const std::string& hex) {
-        std::string out;
-        for (std::size_t at = 0; at + 1 < hex.size(); at += 2) {
-            out.push_back(static_cast<char>(std::stoi(hex.substr(at, 2), nullptr, 16)));
-        }
-        return out;
-    };
-    std::error_code none;  // no binfmt_misc mounted: nothing is emulated
-    for (const auto& entry : fs::directory_iterator("/proc/sys/fs/binfmt_misc", none)) {
-        std::map<std::string, std::string> field;
-        std::ifstream lines(entry.path());
-        for (std::string line; std::getline(lines, line);) {
-            const std::size_t space = line.find(' ');
-            field[line.substr(0, space)] = space == std::string::npos ? "" : line.substr(space + 1);
-        }
-        if (field.count("enabled") == 0 || field.count("magic") == 0) {
-            continue;  // register, status, a disabled entry, or one by extension
-        }
-        const std::string magic = bytes(field["magic"]);
-        std::string mask = field.count("mask") != 0 ? bytes(field["mask"]) : "";
-        mask.resize(magic.size(), '\xFF');
-        const std::size_t offset = std::stoul(field["offset"]);
-        bool matches = offset + magic.size() <= head.size();
-        for (std::size_t i = 0; matches && i < magic.size(); ++i) {
-            matches = ((head[offset + i] ^ magic[i]) & mask[i]) == 0;
-        }
-        if (matches) {
-            return field["interpreter"];
-        }
-    }
-    return {};
+    std::array<char, 20> elf{};
+    std::ifstream(loader, std::ios::binary).read(elf.data(), elf.size());
+    const bool x86 = elf[4] == 1 && elf[18] == 3;  // ELFCLASS32, EM_386
+    std::ifstream entry("/proc/sys/fs/binfmt_misc/qemu-i386");
+    std::string state;
+    std::string interpreter;
+    std::getline(entry, state);
+    entry >> interpreter >> interpreter;  // "interpreter /usr/bin/qemu-i386-static"
+    return x86 && state == "enabled" ? interpreter : "";
 }
 std::string emulator;  // the launcher's, found once
 
