@@ -29,6 +29,7 @@
 #include <array>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -246,6 +247,9 @@ protected:
                         fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
     }
     void TearDown() override {
+        if (!drive.empty()) {
+            fs::remove(drive);
+        }
         clearWork();
         fs::remove_all(root);
     }
@@ -286,6 +290,7 @@ protected:
         fs::permissions(work / "sticky", fs::perms::all | fs::perms::sticky_bit);
         put(work / "sticky" / "theirs.vms", "anyone may write it", fs::perms(0666));
         put(work / "ro" / "out.vms", "written in place", fs::perms(0666));
+        put(work / (repeat("n", 244) + ".vms"), "an earlier result");
         fs::permissions(work / "ro", fs::perms(0555));
         fs::create_directory(work / "sub");
         for (const auto& [name, size] :
@@ -481,7 +486,22 @@ protected:
         return {};
     }
 
+    // A drive letter of Wine's for the work folder, so that a long name
+    // makes a path short enough for Windows: the first free from Y: down.
+    std::string driveForWork() {
+        const char* const prefix = std::getenv("WINEPREFIX");
+        for (char letter = 'y'; prefix != nullptr && letter > 'm'; --letter) {
+            const fs::path link = fs::path(prefix) / "dosdevices" / (std::string(1, letter) + ":");
+            if (symlink((root / "work").c_str(), link.c_str()) == 0) {
+                drive = link;
+                return std::string(1, static_cast<char>(letter - 'a' + 'A')) + ":\\";
+            }
+        }
+        return "";
+    }
+
     fs::path root;
+    fs::path drive;  // the link that makes the drive
 
 private:
     // A file deleted while open goes when its last handle is closed; under
@@ -764,6 +784,13 @@ TEST_F(Cli, SuccessesChangeOnlyTheOutput) {
             const std::string name = repeat("n", length - folder.size() - 4) + ".vms";
             cases.push_back(
                 {{"cat.jpg", folder + name}, 0, success(folder + name), catVms, {}, true, name});
+        }
+        // A name of 248 to 255 characters, new or replaced, in a path short
+        // enough: the hidden name is cut to 255 characters too.
+        const std::string y = driveForWork();
+        for (const std::string& name : {longest, repeat("n", 244) + ".vms"}) {
+            cases.push_back(
+                {{"cat.jpg", y + name}, 0, success(y + name), catVms, {}, !y.empty(), name});
         }
     }
     checkAll(cases);
