@@ -9,10 +9,11 @@
 // faulty build would replace /dev/null for the whole machine. Devices and
 // descriptor links are nodes and links made in the folder itself.
 //
-//   cli_test [gtest flags] [--launcher=CMD] [path/to/quib]
+//   cli_test [gtest flags] [--launcher=CMD] [--spawner=EXE] [path/to/quib]
 //
 // With a .exe path the program is a Windows build run by the launcher
 // (wine); its stderr lines end in CR LF, and the POSIX-only cases are off.
+// The spawner (tests/spawn_wide.c) gives it names UTF-8 cannot hold.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
@@ -50,6 +51,7 @@ std::string launcher;  // empty: run the program directly
 bool windowsBuild = false;
 bool posix = true;    // the POSIX-only cases run
 bool asRoot = false;  // and those that need root: devices, mounts, attributes
+std::string spawner;  // spawn_wide.exe, which gives a Windows build any UTF-16 name
 
 const std::string banner = "QUIB " QUIB_CONTACT "\n";
 const std::string usage =
@@ -197,6 +199,7 @@ struct Options {
     int signal = 0;                         // sent once the hidden file holds signalAt bytes
     std::uintmax_t signalAt = 1U << 20U;    // or 1: the header, during the read
     std::map<int, std::string> redirect{};  // descriptor: file of the folder (0 reads)
+    bool wide = false;                      // through spawn_wide.exe: %XXXX is a UTF-16 unit
 };
 
 // One setting changed from the defaults, for the case tables.
@@ -290,6 +293,7 @@ protected:
         fs::permissions(work / "sticky", fs::perms::all | fs::perms::sticky_bit);
         put(work / "sticky" / "theirs.vms", "anyone may write it", fs::perms(0666));
         put(work / "ro" / "out.vms", "written in place", fs::perms(0666));
+        put(work / "\uFFFD.jpg", pattern(200));  // what UTF-8 makes of a lone surrogate
         put(work / (repeat("n", 244) + ".vms"), "an earlier result");
         fs::permissions(work / "ro", fs::perms(0555));
         fs::create_directory(work / "sub");
@@ -378,6 +382,9 @@ protected:
 
     Outcome quib(std::vector<std::string> args, const Options& options = {}) {
         args.insert(args.begin(), program);
+        if (options.wide) {
+            args.insert(args.begin(), spawner);
+        }
         if (!launcher.empty()) {
             args.insert(args.begin(), launcher);
         }
@@ -648,6 +655,13 @@ TEST_F(Cli, RefusalsChangeNothing) {
         // be known, so it is not written at all.
         const std::string tooLong = repeat(".\\", 130) + "cat.jpg";
         cases.push_back({{"cat.jpg", tooLong}, 1, noDestination(tooLong)});
+        // Names that UTF-8 cannot hold (an unpaired surrogate) arrive as
+        // another file's name: that file is neither read nor replaced.
+        const Options wide = with(&Options::wide, true);
+        const bool spawns = !spawner.empty();
+        cases.push_back({{"%D800.jpg", "new.vms"}, 1, noSource("\uFFFD.jpg"), "", wide, spawns});
+        cases.push_back(
+            {{"cat.jpg", "%DC00.jpg"}, 1, noDestination("\uFFFD.jpg"), "", wide, spawns});
     }
     checkAll(cases);
 }
@@ -868,6 +882,8 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg.rfind("--launcher=", 0) == 0) {
             launcher = arg.substr(11);
+        } else if (arg.rfind("--spawner=", 0) == 0) {
+            spawner = fs::absolute(arg.substr(10)).string();
         } else {
             program = fs::absolute(arg).string();
         }

@@ -242,6 +242,9 @@ void dieOf(int /*signal*/) noexcept {
 }
 
 Placement openOutput(const char* target, File& file) {
+    if (!arrivedWhole(target)) {
+        return Placement::none;
+    }
     destination.target = target;
     return placeOutput(file);
 }
