@@ -293,6 +293,12 @@ protected:
         fs::permissions(work / "sticky", fs::perms::all | fs::perms::sticky_bit);
         put(work / "sticky" / "theirs.vms", "anyone may write it", fs::perms(0666));
         put(work / "ro" / "out.vms", "written in place", fs::perms(0666));
+        // Windows spellings of one file: short (8.3) names, which Wine makes
+        // up from a hash of the long one, and a linked folder.
+        fs::create_directory(work / "long folder name");
+        put(work / "long folder name" / "a long existing name.vms", "not to be replaced",
+            fs::perms(0444));
+        fs::create_directory_symlink("long folder name", work / "lnk");
         put(work / "\uFFFD.jpg", pattern(200));  // what UTF-8 makes of a lone surrogate
         put(work / (repeat("n", 244) + ".vms"), "an earlier result");
         fs::permissions(work / "ro", fs::perms(0555));
@@ -313,7 +319,9 @@ protected:
         fs::create_symlink("/proc/self/fd", work / "fds");
         ASSERT_EQ(mkfifo((work / "pipe.vms").c_str(), 0644), 0);
         // Wine keeps a file's hidden (2) and system (4) attributes here.
-        for (const auto& [name, bits] : {std::pair{"hidden.vms", "0x2"}, {"system.vms", "0x6"}}) {
+        for (const auto& [name, bits] : {std::pair{"hidden.vms", "0x2"},
+                                         {"system.vms", "0x6"},
+                                         {"long folder name/system.vms", "0x6"}}) {
             put(work / name, "an earlier result");
             ASSERT_EQ(setxattr((work / name).c_str(), "user.DOSATTRIB", bits, 3, 0), 0);
         }
@@ -655,6 +663,11 @@ TEST_F(Cli, RefusalsChangeNothing) {
         // be known, so it is not written at all.
         const std::string tooLong = repeat(".\\", 130) + "cat.jpg";
         cases.push_back({{"cat.jpg", tooLong}, 1, noDestination(tooLong)});
+        // A read-only file by its short name and through a linked folder.
+        for (const std::string& spelling : {std::string("long folder name\\A_LO~SLL.VMS"),
+                                            std::string("lnk\\a long existing name.vms")}) {
+            cases.push_back({{"cat.jpg", spelling}, 1, noDestination(spelling)});
+        }
         // Names that UTF-8 cannot hold (an unpaired surrogate) arrive as
         // another file's name: that file is neither read nor replaced.
         const Options wide = with(&Options::wide, true);
@@ -806,6 +819,15 @@ TEST_F(Cli, SuccessesChangeOnlyTheOutput) {
             cases.push_back(
                 {{"cat.jpg", y + name}, 0, success(y + name), catVms, {}, !y.empty(), name});
         }
+        // Attributes kept through a short folder part.
+        const std::string shortFolder = "LONG~ZAT\\system.vms";
+        cases.push_back({{"cat.jpg", shortFolder},
+                         0,
+                         success(shortFolder),
+                         catVms,
+                         {},
+                         true,
+                         "long folder name/system.vms"});
     }
     checkAll(cases);
 }

@@ -2,9 +2,11 @@
 // CreateFileA(CREATE_NEW), hidden, under a name from rand_s kept within
 // MAX_PATH; ReplaceFileA puts it over an existing file, which keeps what
 // Windows keeps for a file (its security, creation time, streams), and
-// MoveFileExA puts a new one in place. A drive letter's colon and either
-// slash end a folder's part of a path; a reserved device name (NUL, CON,
-// LPT1, com9.txt...) and a stream of a file are written in place. Ctrl+C
+// MoveFileExA puts a new one in place, or over a link that was named.
+// Whether a name leads to the file itself, by any spelling (a short name,
+// a linked folder), is told by file identity. A drive letter's colon and
+// either slash end a folder's part of a path; a reserved device name (NUL,
+// CON, LPT1, com9.txt...) and a stream of a file are written in place. Ctrl+C
 // runs its handler on a thread of its own, so the handler and the commit
 // share a lock: the handler removes the hidden file unless the move has
 // happened, then ends the program as Windows ends one on Ctrl+C.
@@ -104,27 +106,66 @@ File createHidden(DWORD& error) {
 // which needs no permission and locks nothing.
 enum class Found { nothing, regularFile, linkedFile, other, unknown };
 
-// \\?\UNC\server\share\... and \\?\Z:\... in the form GetFullPathName gives
-// for a path typed without the prefix.
-std::string plainForm(std::string path) {
-    if (path.rfind("\\\\?\\UNC\\", 0) == 0) {
-        path.replace(0, 8, "\\\\");
-    } else if (path.rfind("\\\\?\\", 0) == 0 || path.rfind("\\\\.\\", 0) == 0) {
-        path.erase(0, 4);
+// The volume serial number and file index of what path names; false when
+// it cannot be told.
+bool identify(const std::wstring& path, DWORD flags, BY_HANDLE_FILE_INFORMATION& information) {
+    HANDLE handle =
+        CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
     }
+    const bool told = GetFileInformationByHandle(handle, &information) != 0;
+    CloseHandle(handle);
+    return told;
+}
+
+// The path of an open file with every link on the way resolved and every
+// part in its long form; empty when the file system cannot tell it.
+std::wstring finalPath(HANDLE handle) {
+    std::wstring path(MAX_PATH, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(handle, path.data(), MAX_PATH, 0);
+    if (length >= MAX_PATH) {  // too short: length is the size needed
+        path.resize(length);
+        length = GetFinalPathNameByHandleW(handle, path.data(), length, 0);
+    }
+    path.resize(length < path.size() ? length : 0);
     return path;
 }
 
-// Whether the name leads to a file of another name: a symbolic link (Wine
-// also follows those of the system beneath it) is replaced, never
-// followed, as on every other system. A name whose final form cannot be
-// told counts as one: moving over it loses nothing.
-bool leadsElsewhere(HANDLE handle) {
-    char final[MAX_PATH + 8];
-    const DWORD length = GetFinalPathNameByHandleA(handle, final, sizeof final, 0);
-    return length == 0 || length >= sizeof final ||
-           lstrcmpiA(plainForm(std::string(final, length)).c_str(),
-                     plainForm(destination.fullTarget).c_str()) != 0;
+// Whether the last part of <vms> is itself a link (a symbolic link, a
+// junction), which is replaced, never followed. A short (8.3) name, a name
+// in another case, and a link or a short name among the folders all name
+// the file itself: it is replaced in its own folder, its attributes kept,
+// refused when it is read-only. So this is told by identity, never by
+// comparing two spellings of the path.
+bool lastPartIsLink(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& file) {
+    const std::wstring typed = windows::wide(destination.target);
+    // Windows opens a link itself when asked to, as a file of its own.
+    BY_HANDLE_FILE_INFORMATION entry{};
+    if (identify(typed, FILE_FLAG_OPEN_REPARSE_POINT, entry) && !windows::sameFile(entry, file)) {
+        return true;
+    }
+    // Wine shows a link of the system beneath it as the file it leads to,
+    // even then. The file found is then another entry than the one named:
+    // in another folder, or under another name than the entry's own (which
+    // the folder's listing gives for a short name too).
+    const std::wstring final = finalPath(handle);
+    WIN32_FIND_DATAW named{};
+    HANDLE search = final.empty() ? INVALID_HANDLE_VALUE : FindFirstFileW(typed.c_str(), &named);
+    if (search == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    FindClose(search);
+    const std::size_t finalName = final.find_last_of(L'\\') + 1;
+    const std::string& full = destination.fullTarget;
+    BY_HANDLE_FILE_INFORMATION finalFolder{};
+    BY_HANDLE_FILE_INFORMATION namedFolder{};
+    return lstrcmpiW(final.c_str() + finalName, named.cFileName) != 0 ||
+           !identify(final.substr(0, finalName), 0, finalFolder) ||
+           !identify(windows::wide(std::string_view(full).substr(0, windows::nameStart(full))), 0,
+                     namedFolder) ||
+           !windows::sameFile(finalFolder, namedFolder);
 }
 
 Found inspect(const char* target, BY_HANDLE_FILE_INFORMATION& information) {
@@ -136,7 +177,7 @@ Found inspect(const char* target, BY_HANDLE_FILE_INFORMATION& information) {
     const bool regular = GetFileType(handle) == FILE_TYPE_DISK &&
                          GetFileInformationByHandle(handle, &information) != 0 &&
                          (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-    const bool linked = regular && leadsElsewhere(handle);
+    const bool linked = regular && lastPartIsLink(handle, information);
     CloseHandle(handle);
     return !regular ? Found::other : linked ? Found::linkedFile : Found::regularFile;
 }
