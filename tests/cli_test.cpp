@@ -49,9 +49,10 @@ namespace {
 std::string program = QUIB_EXE;
 std::string launcher;  // empty: run the program directly
 bool windowsBuild = false;
-bool posix = true;    // the POSIX-only cases run
-bool asRoot = false;  // and those that need root: devices, mounts, attributes
-std::string spawner;  // spawn_wide.exe, which gives a Windows build any UTF-16 name
+bool posix = true;        // the POSIX-only cases run
+bool asRoot = false;      // and those that need root: devices, mounts, attributes
+bool appendOnly = false;  // root, under Wine too: an append-only folder
+std::string spawner;      // spawn_wide.exe, which gives a Windows build any UTF-16 name
 
 const std::string banner = "QUIB " QUIB_CONTACT "\n";
 const std::string usage =
@@ -328,6 +329,11 @@ protected:
         if (asRoot) {
             populateAsRoot(work);
         }
+        if (appendOnly) {
+            fs::create_directory(work / "append");
+            put(work / "append" / "old.vms", "an earlier result", fs::perms(0644));
+            ASSERT_TRUE(setAppendOnly(work / "append", true));
+        }
     }
 
     void populateAsRoot(const fs::path& work) const {
@@ -345,9 +351,6 @@ protected:
         ASSERT_TRUE(set(work / "old.vms", "user.note", "kept"));
         fs::create_directory(work / "acl");
         ASSERT_TRUE(set(work / "acl", "system.posix_acl_default", nobodyMayWrite));
-        fs::create_directory(work / "append");
-        put(work / "append" / "old.vms", "an earlier result", fs::perms(0644));
-        ASSERT_TRUE(setAppendOnly(work / "append", true));
     }
 
     // Every entry below the work folder, to prove what a run changed.
@@ -714,8 +717,8 @@ TEST_F(Cli, FailuresLeaveTheFolderAsItWas) {
         // A file written in place is not touched until the input is whole.
         {{"empty.jpg", "ro/out.vms"}, 1, noRead, "", nobody},
         {{"big.jpg", "ro/out.vms"}, 1, tooLarge, "", nobody},
-        {{"empty.jpg", "append/old.vms"}, 1, noRead, "", {}, asRoot},
-        {{"empty.jpg", "append/new.vms"}, 1, noRead, "", {}, asRoot},
+        {{"empty.jpg", "append/old.vms"}, 1, noRead, "", {}, appendOnly},
+        {{"empty.jpg", "append/new.vms"}, 1, noRead, "", {}, appendOnly},
         {{"empty.jpg", "bound.vms"}, 1, noRead, "", {}, asRoot},
     };
     // clang-format on
@@ -794,8 +797,8 @@ TEST_F(Cli, SuccessesChangeOnlyTheOutput) {
         {{"cat.jpg", "ro/out.vms"}, 0, success("ro/out.vms"), catVms, nobody},
         {{"cat.jpg", "sticky/theirs.vms"}, 0, success("sticky/theirs.vms"), catVms, nobody, posix},
         {{"cat.jpg", "bound.vms"}, 0, success("bound.vms"), catVms, {}, asRoot},
-        {{"cat.jpg", "append/old.vms"}, 0, success("append/old.vms"), catVms, {}, asRoot},
-        {{"cat.jpg", "append/new.vms"}, 0, success("append/new.vms"), catVms, {}, asRoot},
+        {{"cat.jpg", "append/old.vms"}, 0, success("append/old.vms"), catVms, {}, appendOnly},
+        {{"cat.jpg", "append/new.vms"}, 0, success("append/new.vms"), catVms, {}, appendOnly},
         {{"cat.jpg", "acl/new.vms"}, 0, success("acl/new.vms"), catVms, {}, asRoot},
         // A replaced file keeps its attributes; a new one is not left hidden.
         {{"cat.jpg", "hidden.vms"}, 0, success("hidden.vms"), catVms, {}, windowsBuild},
@@ -912,7 +915,8 @@ int main(int argc, char** argv) {
     }
     windowsBuild = program.size() > 4 && program.compare(program.size() - 4, 4, ".exe") == 0;
     posix = !windowsBuild;
-    asRoot = posix && geteuid() == 0;
+    appendOnly = geteuid() == 0;
+    asRoot = posix && appendOnly;
     if (posix && !asRoot) {
         std::cout << "Not root: the rows with devices, a bound file, ACLs and an append-only "
                      "folder are skipped.\n";

@@ -64,9 +64,36 @@ File streamFor(HANDLE handle) {
     return unbuffered(stream);
 }
 
+// What createHidden reports for a hidden file that could be created but
+// not removed again by its name: an error code of the program's own (bit
+// 29 set), which no Windows call reports.
+constexpr DWORD hiddenKept = 0x20000001;
+
+// Whether the file just created could be removed or renamed by its name
+// later, which a folder that lets files be created, not deleted, forbids.
+// If not, it goes at once, through the handle that created it: Windows
+// gives the creator of a file the access it asks for.
+bool removableOrGone(HANDLE created, const std::string& name) {
+    HANDLE again =
+        CreateFileA(name.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (again != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED) {
+        if (again != INVALID_HANDLE_VALUE) {
+            CloseHandle(again);
+        }
+        return true;
+    }
+    FILE_DISPOSITION_INFO remove{};
+    remove.DeleteFile = TRUE;
+    SetFileInformationByHandle(created, FileDispositionInfo, &remove, sizeof remove);
+    CloseHandle(created);
+    return false;
+}
+
 // Created exclusively and hidden: an existing file of that name, or a link
 // planted in its place, is never opened; another name is tried instead.
-// Null, with the reason in error, when the folder will not take it.
+// Null, with the reason in error, when the folder will not take it, or
+// would keep it (hiddenKept).
 File createHidden(DWORD& error) {
     const std::string& full = destination.fullTarget;
     const std::size_t typedFolder = windows::nameStart(destination.target);
@@ -84,9 +111,13 @@ File createHidden(DWORD& error) {
         }
         platform::holdCleanup();
         HANDLE handle =
-            CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                        CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+            CreateFileA(name.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
         error = GetLastError();
+        if (handle != INVALID_HANDLE_VALUE && !removableOrGone(handle, name)) {
+            handle = INVALID_HANDLE_VALUE;
+            error = hiddenKept;
+        }
         if (handle != INVALID_HANDLE_VALUE) {
             destination.hidden = std::move(name);
             destination.pending = destination.hidden.c_str();
@@ -182,6 +213,45 @@ Found inspect(const char* target, BY_HANDLE_FILE_INFORMATION& information) {
     return !regular ? Found::other : linked ? Found::linkedFile : Found::regularFile;
 }
 
+// Whether a file made in the folder of <vms> could never be removed or
+// renamed, so that a hidden file would stay there. A Windows folder that
+// lets files be created, not deleted, shows it on the hidden file itself
+// (removableOrGone). An append-only or immutable Linux folder, seen
+// through Wine, shows it nowhere; but it refuses a change of its own
+// times, and setting its last-write time to the time it has takes nothing
+// from anyone. (Another user's folder under Wine refuses that too: there
+// the new file is written directly, as in such a folder.)
+bool keepsEntries() {
+    const std::string& full = destination.fullTarget;
+    const std::string folder = full.substr(0, windows::nameStart(full));
+    HANDLE handle = CreateFileA(folder.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    FILETIME written{};
+    const bool refused = GetFileTime(handle, nullptr, nullptr, &written) != 0 &&
+                         SetFileTime(handle, nullptr, nullptr, &written) == 0 &&
+                         GetLastError() == ERROR_ACCESS_DENIED;
+    CloseHandle(handle);
+    return refused;
+}
+
+// Whether an existing file may be renamed over: that takes the right to
+// delete it, which a folder may grant to no one (one that lets files be
+// created, not deleted).
+bool mayBeReplaced() {
+    HANDLE handle = CreateFileA(destination.target.c_str(), DELETE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return GetLastError() != ERROR_ACCESS_DENIED;
+    }
+    CloseHandle(handle);
+    return !keepsEntries();
+}
+
 // A device, a pipe: opened as a plain open for writing would open it.
 Placement openDevice(File& file) {
     file = unbuffered(std::fopen(destination.target.c_str(), "wb"));
@@ -224,31 +294,35 @@ Placement placeOutput(File& file) {
         case Found::other:
             return openDevice(file);
         case Found::linkedFile:
-            return hiddenOrNone(file, createHidden(error));
+            // A link in a folder that keeps its entries cannot be replaced.
+            return keepsEntries() ? Placement::none : hiddenOrNone(file, createHidden(error));
         case Found::nothing:
             // A new stream is created in place, and so is a file whose hidden
-            // sibling would not fit the path's limit; both only once the input
-            // is in memory. A folder that refuses new files refuses it at once.
-            if (windows::namesStream(destination.target)) {
+            // sibling would not fit the path's limit or could not be removed;
+            // all only once the input is in memory. A folder that refuses new
+            // files refuses it at once.
+            if (windows::namesStream(destination.target) || keepsEntries()) {
                 return Placement::inPlaceFile;
             }
             file = createHidden(error);
-            return file                                  ? Placement::hidden
-                   : error == ERROR_FILENAME_EXCED_RANGE ? Placement::inPlaceFile
-                                                         : Placement::none;
+            return file ? Placement::hidden
+                   : error == ERROR_FILENAME_EXCED_RANGE || error == hiddenKept
+                       ? Placement::inPlaceFile
+                       : Placement::none;
         case Found::regularFile:
             break;
     }
     if (_access(destination.target.c_str(), 2) != 0) {
         return Placement::none;
     }
-    if (windows::namesStream(destination.target)) {
+    if (windows::namesStream(destination.target) || !mayBeReplaced()) {
         return openInPlace(information, file);
     }
     destination.replaces = true;
     destination.attributes = information.dwFileAttributes;
     File created = createHidden(error);
-    if (!created && (error == ERROR_ACCESS_DENIED || error == ERROR_FILENAME_EXCED_RANGE)) {
+    if (!created && (error == ERROR_ACCESS_DENIED || error == ERROR_FILENAME_EXCED_RANGE ||
+                     error == hiddenKept)) {
         return openInPlace(information, file);
     }
     return hiddenOrNone(file, std::move(created));
