@@ -23,7 +23,7 @@ bool isDirectory(std::FILE* file) {
 }  // namespace
 
 File openForReading(const char* path) {
-    File file(std::fopen(path, "rb"));
+    File file(platform::arrivedWhole(path) ? std::fopen(path, "rb") : nullptr);
     if (file && isDirectory(file.get())) {
         file.reset();
     }

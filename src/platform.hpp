@@ -28,6 +28,12 @@ std::optional<std::int64_t> endPosition(std::FILE* file);
 std::uint8_t* mapLarge(std::size_t size, std::size_t& mapped);
 void unmap(std::uint8_t* bytes, std::size_t mapped) noexcept;
 
+// Whether a name given on the command line reached the program as it was
+// given. A Windows program gets its arguments in UTF-8, which cannot hold
+// every name the system can (an unpaired surrogate): such a name would
+// stand for another file, and is not opened at all.
+bool arrivedWhole(const char* name);
+
 // Decides how target is written and opens it: the hidden file, or the
 // target itself, not yet emptied. For inPlaceFile the file may stay null
 // until startInPlace: a new file that could not be removed after a failure

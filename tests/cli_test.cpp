@@ -9,10 +9,11 @@
 // faulty build would replace /dev/null for the whole machine. Devices and
 // descriptor links are nodes and links made in the folder itself.
 //
-//   cli_test [gtest flags] [--launcher=CMD] [path/to/quib]
+//   cli_test [gtest flags] [--launcher=CMD] [--spawner=EXE] [path/to/quib]
 //
 // With a .exe path the program is a Windows build run by the launcher
 // (wine); its stderr lines end in CR LF, and the POSIX-only cases are off.
+// The spawner (tests/spawn_wide.c) gives it names UTF-8 cannot hold.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
@@ -30,6 +31,7 @@
 #include <array>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -48,8 +50,10 @@ namespace {
 std::string program = QUIB_EXE;
 std::string launcher;  // empty: run the program directly
 bool windowsBuild = false;
-bool posix = true;    // the POSIX-only cases run
-bool asRoot = false;  // and those that need root: devices, mounts, attributes
+bool posix = true;        // the POSIX-only cases run
+bool asRoot = false;      // and those that need root: devices, mounts, attributes
+bool appendOnly = false;  // root, under Wine too: an append-only folder
+std::string spawner;      // spawn_wide.exe, which gives a Windows build any UTF-16 name
 
 const std::string banner = "QUIB " QUIB_CONTACT "\n";
 const std::string usage =
@@ -201,6 +205,7 @@ struct Options {
     std::uintmax_t signalAt = 1U << 20U;    // or 1: the header, during the read;
                                             // or 0: once stopped in the final rename
     std::map<int, std::string> redirect{};  // descriptor: file of the folder (0 reads)
+    bool wide = false;                      // through spawn_wide.exe: %XXXX is a UTF-16 unit
 };
 
 // One setting changed from the defaults, for the case tables.
@@ -252,6 +257,9 @@ protected:
                         fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
     }
     void TearDown() override {
+        if (!drive.empty()) {
+            fs::remove(drive);
+        }
         clearWork();
         fs::remove_all(root);
     }
@@ -293,6 +301,14 @@ protected:
         fs::permissions(work / "sticky", fs::perms::all | fs::perms::sticky_bit);
         put(work / "sticky" / "theirs.vms", "anyone may write it", fs::perms(0666));
         put(work / "ro" / "out.vms", "written in place", fs::perms(0666));
+        // Windows spellings of one file: short (8.3) names, which Wine makes
+        // up from a hash of the long one, and a linked folder.
+        fs::create_directory(work / "long folder name");
+        put(work / "long folder name" / "a long existing name.vms", "not to be replaced",
+            fs::perms(0444));
+        fs::create_directory_symlink("long folder name", work / "lnk");
+        put(work / "\uFFFD.jpg", pattern(200));  // what UTF-8 makes of a lone surrogate
+        put(work / (repeat("n", 244) + ".vms"), "an earlier result");
         fs::permissions(work / "ro", fs::perms(0555));
         fs::create_directory(work / "sub");
         fs::create_symlink("../old.vms", work / "adir" / "up.vms");  // relative to its own folder
@@ -313,12 +329,18 @@ protected:
         fs::create_symlink("/proc/self/fd", work / "fds");
         ASSERT_EQ(mkfifo((work / "pipe.vms").c_str(), 0644), 0);
         // Wine keeps a file's hidden (2) and system (4) attributes here.
-        for (const auto& [name, bits] : {std::pair{"hidden.vms", "0x2"}, {"system.vms", "0x6"}}) {
+        for (const auto& [name, bits] :
+             {std::pair{"hidden.vms", "0x2"}, {"long folder name/system.vms", "0x6"}}) {
             put(work / name, "an earlier result");
             ASSERT_EQ(setxattr((work / name).c_str(), "user.DOSATTRIB", bits, 3, 0), 0);
         }
         if (asRoot) {
             populateAsRoot(work);
+        }
+        if (appendOnly) {
+            fs::create_directory(work / "append");
+            put(work / "append" / "old.vms", "an earlier result", fs::perms(0644));
+            ASSERT_TRUE(setAppendOnly(work / "append", true));
         }
     }
 
@@ -339,9 +361,6 @@ protected:
         ASSERT_TRUE(set(work / "acl", "system.posix_acl_default", nobodyMayWrite));
         put(work / "acl" / "plain.vms", "an earlier result", fs::perms(0644));
         ASSERT_EQ(removexattr((work / "acl" / "plain.vms").c_str(), "system.posix_acl_access"), 0);
-        fs::create_directory(work / "append");
-        put(work / "append" / "old.vms", "an earlier result", fs::perms(0644));
-        ASSERT_TRUE(setAppendOnly(work / "append", true));
         put(work / "sealed.vms", "an earlier result", fs::perms(0644));
         ASSERT_TRUE(setAppendOnly(work / "sealed.vms", true));
         // Root's, and nobody may write it only through its ACL.
@@ -390,6 +409,9 @@ protected:
 
     Outcome quib(std::vector<std::string> args, const Options& options = {}) {
         args.insert(args.begin(), program);
+        if (options.wide) {
+            args.insert(args.begin(), spawner);
+        }
         if (!launcher.empty()) {
             args.insert(args.begin(), launcher);
         }
@@ -505,7 +527,22 @@ protected:
         return {};
     }
 
+    // A drive letter of Wine's for the work folder, so that a long name
+    // makes a path short enough for Windows: the first free from Y: down.
+    std::string driveForWork() {
+        const char* const prefix = std::getenv("WINEPREFIX");
+        for (char letter = 'y'; prefix != nullptr && letter > 'm'; --letter) {
+            const fs::path link = fs::path(prefix) / "dosdevices" / (std::string(1, letter) + ":");
+            if (symlink((root / "work").c_str(), link.c_str()) == 0) {
+                drive = link;
+                return std::string(1, static_cast<char>(letter - 'a' + 'A')) + ":\\";
+            }
+        }
+        return "";
+    }
+
     fs::path root;
+    fs::path drive;  // the link that makes the drive
 
 private:
     // A file deleted while open goes when its last handle is closed; under
@@ -693,6 +730,18 @@ TEST_F(Cli, RefusalsChangeNothing) {
         // be known, so it is not written at all.
         const std::string tooLong = repeat(".\\", 130) + "cat.jpg";
         cases.push_back({{"cat.jpg", tooLong}, 1, noDestination(tooLong)});
+        // A read-only file by its short name and through a linked folder.
+        for (const std::string& spelling : {std::string("long folder name\\A_LO~SLL.VMS"),
+                                            std::string("lnk\\a long existing name.vms")}) {
+            cases.push_back({{"cat.jpg", spelling}, 1, noDestination(spelling)});
+        }
+        // Names that UTF-8 cannot hold (an unpaired surrogate) arrive as
+        // another file's name: that file is neither read nor replaced.
+        const Options wide = with(&Options::wide, true);
+        const bool spawns = !spawner.empty();
+        cases.push_back({{"%D800.jpg", "new.vms"}, 1, noSource("\uFFFD.jpg"), "", wide, spawns});
+        cases.push_back(
+            {{"cat.jpg", "%DC00.jpg"}, 1, noDestination("\uFFFD.jpg"), "", wide, spawns});
     }
     checkAll(cases);
 }
@@ -740,8 +789,8 @@ TEST_F(Cli, FailuresLeaveTheFolderAsItWas) {
         // A file written in place is not touched until the input is whole.
         {{"empty.jpg", "ro/out.vms"}, 1, noRead, "", nobody},
         {{"big.jpg", "ro/out.vms"}, 1, tooLarge, "", nobody},
-        {{"empty.jpg", "append/old.vms"}, 1, noRead, "", {}, asRoot},
-        {{"empty.jpg", "append/new.vms"}, 1, noRead, "", {}, asRoot},
+        {{"empty.jpg", "append/old.vms"}, 1, noRead, "", {}, appendOnly},
+        {{"empty.jpg", "append/new.vms"}, 1, noRead, "", {}, appendOnly},
         {{"empty.jpg", "bound.vms"}, 1, noRead, "", {}, asRoot},
     };
     // clang-format on
@@ -842,14 +891,16 @@ TEST_F(Cli, SuccessesChangeOnlyTheOutput) {
         {{"cat.jpg", "ro/out.vms"}, 0, success("ro/out.vms"), catVms, nobody},
         {{"cat.jpg", "sticky/theirs.vms"}, 0, success("sticky/theirs.vms"), catVms, nobody, posix},
         {{"cat.jpg", "bound.vms"}, 0, success("bound.vms"), catVms, {}, asRoot},
-        {{"cat.jpg", "append/old.vms"}, 0, success("append/old.vms"), catVms, {}, asRoot},
-        {{"cat.jpg", "append/new.vms"}, 0, success("append/new.vms"), catVms, {}, asRoot},
+        {{"cat.jpg", "append/old.vms"}, 0, success("append/old.vms"), catVms, {}, appendOnly},
+        {{"cat.jpg", "append/new.vms"}, 0, success("append/new.vms"), catVms, {}, appendOnly},
         {{"cat.jpg", "acl/new.vms"}, 0, success("acl/new.vms"), catVms, {}, asRoot},
         // Nor does a file that had none get the folder's default ACL.
         {{"cat.jpg", "acl/plain.vms"}, 0, success("acl/plain.vms"), catVms, {}, asRoot},
-        // A replaced file keeps its attributes; a new one is not left hidden.
+        // A replaced file keeps its attributes, by any spelling (a short
+        // folder part); a new one is not left hidden.
         {{"cat.jpg", "hidden.vms"}, 0, success("hidden.vms"), catVms, {}, windowsBuild},
-        {{"cat.jpg", "system.vms"}, 0, success("system.vms"), catVms, {}, windowsBuild},
+        {{"cat.jpg", "LONG~ZAT\\system.vms"}, 0, success("LONG~ZAT\\system.vms"), catVms, {},
+         windowsBuild, "long folder name/system.vms"},
     };
     // clang-format on
     if (windowsBuild) {
@@ -861,6 +912,13 @@ TEST_F(Cli, SuccessesChangeOnlyTheOutput) {
             const std::string name = repeat("n", length - folder.size() - 4) + ".vms";
             cases.push_back(
                 {{"cat.jpg", folder + name}, 0, success(folder + name), catVms, {}, true, name});
+        }
+        // A name of 248 to 255 characters, new or replaced, in a path short
+        // enough: the hidden name is cut to 255 characters too.
+        const std::string y = driveForWork();
+        for (const std::string& name : {longest, repeat("n", 244) + ".vms"}) {
+            cases.push_back(
+                {{"cat.jpg", y + name}, 0, success(y + name), catVms, {}, !y.empty(), name});
         }
     }
     checkAll(cases);
@@ -938,13 +996,16 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg.rfind("--launcher=", 0) == 0) {
             launcher = arg.substr(11);
+        } else if (arg.rfind("--spawner=", 0) == 0) {
+            spawner = fs::absolute(arg.substr(10)).string();
         } else {
             program = fs::absolute(arg).string();
         }
     }
     windowsBuild = program.size() > 4 && program.compare(program.size() - 4, 4, ".exe") == 0;
     posix = !windowsBuild;
-    asRoot = posix && geteuid() == 0;
+    appendOnly = geteuid() == 0;
+    asRoot = posix && appendOnly;
     withoutProc = asRoot && !QUIB_SANITIZED;
     if (!launcher.empty()) {
         emulator = emulatorOf(launcher);

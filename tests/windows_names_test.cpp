@@ -38,9 +38,9 @@ TEST(WindowsNames, OnlyTheDriveLettersColonSeparates) {
     }
 }
 
-// The hidden path, suffix included, stays within 259 UTF-16 units. The
-// name is cut to the bytes left, which are never fewer than its units, and
-// never inside a character.
+// The hidden path, suffix included, stays within 259 UTF-16 units, and
+// its name within 255. The name is cut to the bytes left, which are never
+// fewer than its units, and never inside a character.
 TEST(WindowsNames, TheHiddenPathFitsTheLimit) {
     const std::string folder = "Z:\\" + std::string(200, 'f') + "\\";  // 204 units
     const std::string stem = hiddenStemPath(folder + std::string(60, 'n') + ".vms", 204);
@@ -48,6 +48,9 @@ TEST(WindowsNames, TheHiddenPathFitsTheLimit) {
     EXPECT_EQ(stem.size() + 6, 259U);
     const std::string cut = hiddenStemPath(folder + std::string(45, 'n') + "写真.vms", 204);
     EXPECT_EQ(cut, folder + "." + std::string(45, 'n') + ".");  // 写 would end at byte 48
+    // Where the path is short, the name is cut to 255 characters instead.
+    const std::string longest = std::string(251, 'n') + ".vms";
+    EXPECT_EQ(hiddenStemPath("Y:\\" + longest, 3), "Y:\\." + longest.substr(0, 247) + ".");
 }
 
 // GetFullPathName turns a reserved name into \\.\NAME; a path typed in

@@ -9,6 +9,8 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -16,7 +18,40 @@
 #include "windows/lookup.hpp"
 #include "windows/names.hpp"
 
+// msvcrt's parser of the command line in UTF-16, by the very rules that
+// gave main its arguments in UTF-8 (SHELL32's CommandLineToArgvW would be
+// a DLL more to load). Its startup information holds the new-handler mode.
+extern "C" {
+struct WideStartup {
+    int newMode;
+};
+__declspec(dllimport) int __cdecl __wgetmainargs(int* count, wchar_t*** arguments,
+                                                 wchar_t*** environment, int expandWildcards,
+                                                 WideStartup* startup);
+}
+
 namespace quib {
+
+// An argument that does not come back from UTF-8 as the UTF-16 it was
+// given in did not survive the trip: "o\uD800.vms" arrives as
+// "o\uFFFD.vms", another file's name, and "o\uDC00.vms" as the same one.
+// (Under a code page other than UTF-8, before Windows 10 1903, so does any
+// character outside it.) Wildcards were not expanded for main either.
+bool platform::arrivedWhole(const char* name) {
+    int count = 0;
+    wchar_t** arguments = nullptr;
+    wchar_t** environment = nullptr;
+    WideStartup startup{0};
+    if (__wgetmainargs(&count, &arguments, &environment, 0, &startup) < 0 || arguments == nullptr) {
+        return true;  // no memory to tell: as the arguments came
+    }
+    for (int i = 1; i < count && i < __argc; ++i) {
+        if (std::strcmp(__argv[i], name) == 0 && windows::wide(__argv[i]) != arguments[i]) {
+            return false;
+        }
+    }
+    return true;
+}
 
 // ftell would wrap without an error: a file of 4 GiB + 200 bytes would
 // measure 200.
@@ -37,6 +72,9 @@ std::optional<std::int64_t> platform::endPosition(std::FILE* file) {
 const std::size_t platform::largestWrite = std::size_t{16} << 20U;
 
 SameFile namesSameFile(std::FILE* open, const char* path) {
+    if (!platform::arrivedWhole(path)) {
+        return SameFile::unknown;
+    }
     // A device (NUL, CON, LPT1 in any spelling) is never the input file.
     const std::string full = windows::fullPath(path);
     if (full.empty()) {

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <string_view>
 
 namespace quib::windows {
 
@@ -19,6 +20,9 @@ HANDLE openForLookup(const char* path);
 // Whether a look-up failed because nothing is there. Any other failure (a
 // name too long, say) says nothing about what is there.
 bool foundNothing(DWORD error);
+
+// Text in the program's code page (UTF-8, by its manifest) as UTF-16.
+std::wstring wide(std::string_view text);
 
 // File identity: the volume's serial number and the file's index.
 bool sameFile(const BY_HANDLE_FILE_INFORMATION& one, const BY_HANDLE_FILE_INFORMATION& other);

@@ -1,6 +1,8 @@
 // The Windows path rules of names.hpp: plain string work, no Windows call.
 #include "windows/names.hpp"
 
+#include <algorithm>
+
 #include "platform.hpp"
 
 namespace quib::windows {
@@ -53,7 +55,8 @@ std::string hiddenStemPath(std::string_view target, std::size_t folderUnits) {
     const std::size_t start = nameStart(target);
     // hiddenStem counts bytes; a name has at least as many bytes as UTF-16
     // units, so a cut to this many bytes always fits.
-    const std::size_t room = folderUnits < longestPath ? longestPath - folderUnits : 0;
+    const std::size_t room =
+        std::min(longestName, folderUnits < longestPath ? longestPath - folderUnits : 0);
     return std::string(target.substr(0, start)) + detail::hiddenStem(target.substr(start), room);
 }
 

@@ -12,6 +12,10 @@ namespace quib::windows {
 // support may name: MAX_PATH less the terminating zero.
 constexpr std::size_t longestPath = 259;
 
+// The longest part of a path, in UTF-16 units, on NTFS and on every other
+// file system Windows mounts.
+constexpr std::size_t longestName = 255;
+
 // Where the folder's part of a path ends: after its last slash or
 // backslash, or after a drive letter's colon ("Z:out.vms"); 0 when the
 // path has no folder part.
@@ -28,7 +32,8 @@ bool isDevice(std::string_view typed, std::string_view full);
 
 // The stem of the hidden file beside target: the folder's part as typed,
 // then ".", the name, "." (the random suffix follows). The name is cut
-// short where the hidden path, typed or full, would pass longestPath;
+// short where the hidden name would pass longestName, or the hidden path,
+// typed or full, longestPath;
 // folderUnits is the longer of the two folder parts, in UTF-16 units.
 std::string hiddenStemPath(std::string_view target, std::size_t folderUnits);
 

@@ -2,9 +2,11 @@
 // CreateFileA(CREATE_NEW), hidden, under a name from rand_s kept within
 // MAX_PATH; ReplaceFileA puts it over an existing file, which keeps what
 // Windows keeps for a file (its security, creation time, streams), and
-// MoveFileExA puts a new one in place. A drive letter's colon and either
-// slash end a folder's part of a path; a reserved device name (NUL, CON,
-// LPT1, com9.txt...) and a stream of a file are written in place. Ctrl+C
+// MoveFileExA puts a new one in place, or over a link that was named.
+// Whether a name leads to the file itself, by any spelling (a short name,
+// a linked folder), is told by file identity. A drive letter's colon and
+// either slash end a folder's part of a path; a reserved device name (NUL,
+// CON, LPT1, com9.txt...) and a stream of a file are written in place. Ctrl+C
 // runs its handler on a thread of its own, so the handler and the commit
 // share a lock: the handler removes the hidden file unless the move has
 // happened, then ends the program as Windows ends one on Ctrl+C.
@@ -62,9 +64,36 @@ File streamFor(HANDLE handle) {
     return unbuffered(stream);
 }
 
+// What createHidden reports for a hidden file that could be created but
+// not removed again by its name: an error code of the program's own (bit
+// 29 set), which no Windows call reports.
+constexpr DWORD hiddenKept = 0x20000001;
+
+// Whether the file just created could be removed or renamed by its name
+// later, which a folder that lets files be created, not deleted, forbids.
+// If not, it goes at once, through the handle that created it: Windows
+// gives the creator of a file the access it asks for.
+bool removableOrGone(HANDLE created, const std::string& name) {
+    HANDLE again =
+        CreateFileA(name.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (again != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED) {
+        if (again != INVALID_HANDLE_VALUE) {
+            CloseHandle(again);
+        }
+        return true;
+    }
+    FILE_DISPOSITION_INFO remove{};
+    remove.DeleteFile = TRUE;
+    SetFileInformationByHandle(created, FileDispositionInfo, &remove, sizeof remove);
+    CloseHandle(created);
+    return false;
+}
+
 // Created exclusively and hidden: an existing file of that name, or a link
 // planted in its place, is never opened; another name is tried instead.
-// Null, with the reason in error, when the folder will not take it.
+// Null, with the reason in error, when the folder will not take it, or
+// would keep it (hiddenKept).
 File createHidden(DWORD& error) {
     const std::string& full = destination.fullTarget;
     const std::size_t typedFolder = windows::nameStart(destination.target);
@@ -82,9 +111,13 @@ File createHidden(DWORD& error) {
         }
         platform::holdCleanup();
         HANDLE handle =
-            CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                        CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+            CreateFileA(name.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
         error = GetLastError();
+        if (handle != INVALID_HANDLE_VALUE && !removableOrGone(handle, name)) {
+            handle = INVALID_HANDLE_VALUE;
+            error = hiddenKept;
+        }
         if (handle != INVALID_HANDLE_VALUE) {
             destination.hidden = std::move(name);
             destination.pending = destination.hidden.c_str();
@@ -104,27 +137,66 @@ File createHidden(DWORD& error) {
 // which needs no permission and locks nothing.
 enum class Found { nothing, regularFile, linkedFile, other, unknown };
 
-// \\?\UNC\server\share\... and \\?\Z:\... in the form GetFullPathName gives
-// for a path typed without the prefix.
-std::string plainForm(std::string path) {
-    if (path.rfind("\\\\?\\UNC\\", 0) == 0) {
-        path.replace(0, 8, "\\\\");
-    } else if (path.rfind("\\\\?\\", 0) == 0 || path.rfind("\\\\.\\", 0) == 0) {
-        path.erase(0, 4);
+// The volume serial number and file index of what path names; false when
+// it cannot be told.
+bool identify(const std::wstring& path, DWORD flags, BY_HANDLE_FILE_INFORMATION& information) {
+    HANDLE handle =
+        CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
     }
+    const bool told = GetFileInformationByHandle(handle, &information) != 0;
+    CloseHandle(handle);
+    return told;
+}
+
+// The path of an open file with every link on the way resolved and every
+// part in its long form; empty when the file system cannot tell it.
+std::wstring finalPath(HANDLE handle) {
+    std::wstring path(MAX_PATH, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(handle, path.data(), MAX_PATH, 0);
+    if (length >= MAX_PATH) {  // too short: length is the size needed
+        path.resize(length);
+        length = GetFinalPathNameByHandleW(handle, path.data(), length, 0);
+    }
+    path.resize(length < path.size() ? length : 0);
     return path;
 }
 
-// Whether the name leads to a file of another name: a symbolic link (Wine
-// also follows those of the system beneath it) is replaced, never
-// followed, as on every other system. A name whose final form cannot be
-// told counts as one: moving over it loses nothing.
-bool leadsElsewhere(HANDLE handle) {
-    char final[MAX_PATH + 8];
-    const DWORD length = GetFinalPathNameByHandleA(handle, final, sizeof final, 0);
-    return length == 0 || length >= sizeof final ||
-           lstrcmpiA(plainForm(std::string(final, length)).c_str(),
-                     plainForm(destination.fullTarget).c_str()) != 0;
+// Whether the last part of <vms> is itself a link (a symbolic link, a
+// junction), which is replaced, never followed. A short (8.3) name, a name
+// in another case, and a link or a short name among the folders all name
+// the file itself: it is replaced in its own folder, its attributes kept,
+// refused when it is read-only. So this is told by identity, never by
+// comparing two spellings of the path.
+bool lastPartIsLink(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& file) {
+    const std::wstring typed = windows::wide(destination.target);
+    // Windows opens a link itself when asked to, as a file of its own.
+    BY_HANDLE_FILE_INFORMATION entry{};
+    if (identify(typed, FILE_FLAG_OPEN_REPARSE_POINT, entry) && !windows::sameFile(entry, file)) {
+        return true;
+    }
+    // Wine shows a link of the system beneath it as the file it leads to,
+    // even then. The file found is then another entry than the one named:
+    // in another folder, or under another name than the entry's own (which
+    // the folder's listing gives for a short name too).
+    const std::wstring final = finalPath(handle);
+    WIN32_FIND_DATAW named{};
+    HANDLE search = final.empty() ? INVALID_HANDLE_VALUE : FindFirstFileW(typed.c_str(), &named);
+    if (search == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    FindClose(search);
+    const std::size_t finalName = final.find_last_of(L'\\') + 1;
+    const std::string& full = destination.fullTarget;
+    BY_HANDLE_FILE_INFORMATION finalFolder{};
+    BY_HANDLE_FILE_INFORMATION namedFolder{};
+    return lstrcmpiW(final.c_str() + finalName, named.cFileName) != 0 ||
+           !identify(final.substr(0, finalName), 0, finalFolder) ||
+           !identify(windows::wide(std::string_view(full).substr(0, windows::nameStart(full))), 0,
+                     namedFolder) ||
+           !windows::sameFile(finalFolder, namedFolder);
 }
 
 Found inspect(const char* target, BY_HANDLE_FILE_INFORMATION& information) {
@@ -136,9 +208,48 @@ Found inspect(const char* target, BY_HANDLE_FILE_INFORMATION& information) {
     const bool regular = GetFileType(handle) == FILE_TYPE_DISK &&
                          GetFileInformationByHandle(handle, &information) != 0 &&
                          (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-    const bool linked = regular && leadsElsewhere(handle);
+    const bool linked = regular && lastPartIsLink(handle, information);
     CloseHandle(handle);
     return !regular ? Found::other : linked ? Found::linkedFile : Found::regularFile;
+}
+
+// Whether a file made in the folder of <vms> could never be removed or
+// renamed, so that a hidden file would stay there. A Windows folder that
+// lets files be created, not deleted, shows it on the hidden file itself
+// (removableOrGone). An append-only or immutable Linux folder, seen
+// through Wine, shows it nowhere; but it refuses a change of its own
+// times, and setting its last-write time to the time it has takes nothing
+// from anyone. (Another user's folder under Wine refuses that too: there
+// the new file is written directly, as in such a folder.)
+bool keepsEntries() {
+    const std::string& full = destination.fullTarget;
+    const std::string folder = full.substr(0, windows::nameStart(full));
+    HANDLE handle = CreateFileA(folder.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    FILETIME written{};
+    const bool refused = GetFileTime(handle, nullptr, nullptr, &written) != 0 &&
+                         SetFileTime(handle, nullptr, nullptr, &written) == 0 &&
+                         GetLastError() == ERROR_ACCESS_DENIED;
+    CloseHandle(handle);
+    return refused;
+}
+
+// Whether an existing file may be renamed over: that takes the right to
+// delete it, which a folder may grant to no one (one that lets files be
+// created, not deleted).
+bool mayBeReplaced() {
+    HANDLE handle = CreateFileA(destination.target.c_str(), DELETE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return GetLastError() != ERROR_ACCESS_DENIED;
+    }
+    CloseHandle(handle);
+    return !keepsEntries();
 }
 
 // A device, a pipe: opened as a plain open for writing would open it.
@@ -183,31 +294,35 @@ Placement placeOutput(File& file) {
         case Found::other:
             return openDevice(file);
         case Found::linkedFile:
-            return hiddenOrNone(file, createHidden(error));
+            // A link in a folder that keeps its entries cannot be replaced.
+            return keepsEntries() ? Placement::none : hiddenOrNone(file, createHidden(error));
         case Found::nothing:
             // A new stream is created in place, and so is a file whose hidden
-            // sibling would not fit the path's limit; both only once the input
-            // is in memory. A folder that refuses new files refuses it at once.
-            if (windows::namesStream(destination.target)) {
+            // sibling would not fit the path's limit or could not be removed;
+            // all only once the input is in memory. A folder that refuses new
+            // files refuses it at once.
+            if (windows::namesStream(destination.target) || keepsEntries()) {
                 return Placement::inPlaceFile;
             }
             file = createHidden(error);
-            return file                                  ? Placement::hidden
-                   : error == ERROR_FILENAME_EXCED_RANGE ? Placement::inPlaceFile
-                                                         : Placement::none;
+            return file ? Placement::hidden
+                   : error == ERROR_FILENAME_EXCED_RANGE || error == hiddenKept
+                       ? Placement::inPlaceFile
+                       : Placement::none;
         case Found::regularFile:
             break;
     }
     if (_access(destination.target.c_str(), 2) != 0) {
         return Placement::none;
     }
-    if (windows::namesStream(destination.target)) {
+    if (windows::namesStream(destination.target) || !mayBeReplaced()) {
         return openInPlace(information, file);
     }
     destination.replaces = true;
     destination.attributes = information.dwFileAttributes;
     File created = createHidden(error);
-    if (!created && (error == ERROR_ACCESS_DENIED || error == ERROR_FILENAME_EXCED_RANGE)) {
+    if (!created && (error == ERROR_ACCESS_DENIED || error == ERROR_FILENAME_EXCED_RANGE ||
+                     error == hiddenKept)) {
         return openInPlace(information, file);
     }
     return hiddenOrNone(file, std::move(created));
@@ -242,6 +357,9 @@ void dieOf(int /*signal*/) noexcept {
 }
 
 Placement openOutput(const char* target, File& file) {
+    if (!arrivedWhole(target)) {
+        return Placement::none;
+    }
     destination.target = target;
     return placeOutput(file);
 }
