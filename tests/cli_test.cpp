@@ -861,8 +861,8 @@ TEST_F(Cli, SuccessesChangeOnlyTheOutput) {
         {{"large.jpg", "new.vms"}, 0, success("new.vms"), largeVms},
         // A link is written through: the file it leads to is replaced, or
         // created, and the link stays.
-        {{"cat.jpg", "link.vms"}, 0, success("link.vms"), catVms, {}, posix, "old.vms"},
-        {{"cat.jpg", "adir/up.vms"}, 0, success("adir/up.vms"), catVms, {}, posix, "old.vms"},
+        {{"cat.jpg", "link.vms"}, 0, success("link.vms"), catVms, {}, true, "old.vms"},
+        {{"cat.jpg", "adir/up.vms"}, 0, success("adir/up.vms"), catVms, {}, true, "old.vms"},
         {{"cat.jpg", "dangling.vms"}, 0, success("dangling.vms"), catVms, {}, posix, "nowhere.vms"},
         // Its ACL and attributes read where /proc is not mounted; a file the
         // user cannot give back to its owner, or whose rename is refused,

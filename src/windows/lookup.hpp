@@ -21,8 +21,10 @@ HANDLE openForLookup(const char* path);
 // name too long, say) says nothing about what is there.
 bool foundNothing(DWORD error);
 
-// Text in the program's code page (UTF-8, by its manifest) as UTF-16.
+// Text in the program's code page (UTF-8, by its manifest) as UTF-16, and
+// back; empty when it does not convert.
 std::wstring wide(std::string_view text);
+std::string narrow(std::wstring_view text);
 
 // File identity: the volume's serial number and the file's index.
 bool sameFile(const BY_HANDLE_FILE_INFORMATION& one, const BY_HANDLE_FILE_INFORMATION& other);

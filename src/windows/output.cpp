@@ -2,7 +2,8 @@
 // CreateFileA(CREATE_NEW), hidden, under a name from rand_s kept within
 // MAX_PATH; ReplaceFileA puts it over an existing file, which keeps what
 // Windows keeps for a file (its security, creation time, streams), and
-// MoveFileExA puts a new one in place, or over a link that was named.
+// MoveFileExA puts a new one in place. A link at <vms> is written through:
+// the file it leads to is replaced in its own folder.
 // Whether a name leads to the file itself, by any spelling (a short name,
 // a linked folder), is told by file identity. A drive letter's colon and
 // either slash end a folder's part of a path; a reserved device name (NUL,
@@ -165,11 +166,11 @@ std::wstring finalPath(HANDLE handle) {
 }
 
 // Whether the last part of <vms> is itself a link (a symbolic link, a
-// junction), which is replaced, never followed. A short (8.3) name, a name
-// in another case, and a link or a short name among the folders all name
-// the file itself: it is replaced in its own folder, its attributes kept,
-// refused when it is read-only. So this is told by identity, never by
-// comparing two spellings of the path.
+// junction), which is written through to the file it leads to. A short
+// (8.3) name, a name in another case, and a link or a short name among the
+// folders all name the file itself: it is replaced in its own folder, its
+// attributes kept, refused when it is read-only. So this is told by
+// identity, never by comparing two spellings of the path.
 bool lastPartIsLink(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& file) {
     const std::wstring typed = windows::wide(destination.target);
     // Windows opens a link itself when asked to, as a file of its own.
@@ -197,6 +198,24 @@ bool lastPartIsLink(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& file) {
            !identify(windows::wide(std::string_view(full).substr(0, windows::nameStart(full))), 0,
                      namedFolder) ||
            !windows::sameFile(finalFolder, namedFolder);
+}
+
+// The file a link leads to, named in full as the program's other paths are
+// (without the \\?\ prefix, which the ANSI calls do not take); empty when
+// it cannot be told.
+std::string linkedFile(const char* target) {
+    HANDLE handle = windows::openForLookup(target);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return {};
+    }
+    std::wstring final = finalPath(handle);
+    CloseHandle(handle);
+    if (final.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+        final.replace(0, 8, L"\\\\");
+    } else if (final.rfind(L"\\\\?\\", 0) == 0) {
+        final.erase(0, 4);
+    }
+    return windows::narrow(final);
 }
 
 Found inspect(const char* target, BY_HANDLE_FILE_INFORMATION& information) {
@@ -277,7 +296,7 @@ Placement hiddenOrNone(File& file, File created) {
     return file ? Placement::hidden : Placement::none;
 }
 
-Placement placeOutput(File& file) {
+Placement placeOutput(File& file, bool throughLink = false) {
     destination.fullTarget = windows::fullPath(destination.target.c_str());
     if (destination.fullTarget.empty()) {
         return Placement::none;
@@ -294,8 +313,10 @@ Placement placeOutput(File& file) {
         case Found::other:
             return openDevice(file);
         case Found::linkedFile:
-            // A link in a folder that keeps its entries cannot be replaced.
-            return keepsEntries() ? Placement::none : hiddenOrNone(file, createHidden(error));
+            // Once: the end of a chain of links is no link.
+            destination.target =
+                throughLink ? std::string() : linkedFile(destination.target.c_str());
+            return destination.target.empty() ? Placement::none : placeOutput(file, true);
         case Found::nothing:
             // A new stream is created in place, and so is a file whose hidden
             // sibling would not fit the path's limit or could not be removed;
