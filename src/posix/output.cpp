@@ -251,8 +251,9 @@ Placement newFile(File& file) {
 // group (only root may give a file away; a member of the group may give it
 // that group), its ACL and extended attributes, and its permission bits.
 bool keepsAll(const struct stat& old, int fd) {
-    if (fchown(fd, old.st_uid, old.st_gid) != 0) {
-        static_cast<void>(fchown(fd, static_cast<uid_t>(-1), old.st_gid));
+    if (fchown(fd, old.st_uid, old.st_gid) != 0 &&
+        fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
+        return false;
     }
     struct stat now {};
     return posix::copyExtendedAttributes(destination.existing, fd) &&
