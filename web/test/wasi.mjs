@@ -1,0 +1,147 @@
+// The WASI build against the native one: each case is run by both, each in a fresh
+// folder of its own with the same files, quib.wasm under node:wasi with that folder
+// as its "." and the native program with it as its working folder. Both must give
+// the same status, the same messages on stderr, nothing on stdout, and leave their
+// folders alike, byte for byte: the new file, the old one replaced whole, no hidden
+// file left behind.
+//
+//   node web/test/wasi.mjs path/to/quib.wasm path/to/native/quib   (from the source root)
+import { spawnSync } from 'node:child_process';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { WASI } from 'node:wasi';
+
+process.removeAllListeners('warning');  // node:wasi is "experimental": said once per run
+const [wasmPath, nativePath] = process.argv.slice(2).map(arg => path.resolve(arg));
+if (!nativePath) {
+    console.error('usage: node web/test/wasi.mjs QUIB.wasm NATIVE_QUIB');
+    process.exit(2);
+}
+const wasm = await WebAssembly.compile(fs.readFileSync(wasmPath));
+const sample = fs.readFileSync('examples/sample.jpg');
+
+// A picture's worth of bytes with every value in it, zeros included.
+const pattern = size => Buffer.from(Array.from({ length: size }, (_, i) => (i * 7 + (i >> 8)) & 255));
+const folder = Symbol('folder');
+const longName = `${'n'.repeat(32)}.jpg`;  // 36 bytes: one too many
+const longestName = `${'n'.repeat(31)}.jpg`;
+
+// Each case: the files in its folder before the run (a Buffer, or a folder), and the
+// arguments.
+const cases = [
+    { name: 'no arguments', files: {}, args: [] },
+    { name: 'one argument', files: { 'pic.jpg': pattern(200) }, args: ['pic.jpg'] },
+    { name: 'three arguments', files: { 'pic.jpg': pattern(200) }, args: ['pic.jpg', 'a', 'b'] },
+    { name: 'the sample', files: { 'sample.jpg': sample }, args: ['sample.jpg', 'sample.vms'] },
+    { name: 'a 1-byte picture', files: { 'one.jpg': Buffer.from('x') }, args: ['one.jpg', 'one.vms'] },
+    { name: 'an empty picture', files: { 'empty.jpg': Buffer.alloc(0) }, args: ['empty.jpg', 'e.vms'] },
+    { name: 'all four size bytes', files: { 'pic.jpg': pattern(65537) }, args: ['pic.jpg', 'p.vms'] },
+    { name: 'a 3 MiB picture', files: { 'large.jpg': pattern(3 << 20) }, args: ['large.jpg', 'l.vms'] },
+    { name: 'a 36-byte name', files: { [longName]: pattern(10) }, args: [longName, 'long.vms'] },
+    { name: 'a 35-byte name', files: { [longestName]: pattern(10) }, args: [longestName, 'l.vms'] },
+    { name: 'a name beyond ASCII', files: { 'ÿéàü.jpg': pattern(10) }, args: ['ÿéàü.jpg', 'ü.vms'] },
+    { name: 'a picture in a folder', files: { sub: folder, 'sub/pic.jpg': pattern(300) },
+      args: ['sub/pic.jpg', 'sub/pic.vms'] },
+    { name: 'a missing picture', files: {}, args: ['missing.jpg', 'm.vms'] },
+    { name: 'a folder as the picture', files: { 'dir.jpg': folder }, args: ['dir.jpg', 'd.vms'] },
+    { name: 'the picture as <vms>', files: { 'pic.jpg': pattern(20) }, args: ['pic.jpg', 'pic.jpg'] },
+    { name: 'the picture as <vms>, spelt otherwise', files: { 'pic.jpg': pattern(20) },
+      args: ['pic.jpg', './pic.jpg'] },
+    { name: 'an existing <vms>, replaced', files: { 'pic.jpg': pattern(20), 'pic.vms': pattern(5000) },
+      args: ['pic.jpg', 'pic.vms'] },
+    { name: 'an existing <vms>, kept after a failure',
+      files: { 'empty.jpg': Buffer.alloc(0), 'pic.vms': pattern(5000) }, args: ['empty.jpg', 'pic.vms'] },
+    { name: 'an empty <vms>', files: { 'pic.jpg': pattern(20) }, args: ['pic.jpg', ''] },
+    { name: 'a folder as <vms>', files: { 'pic.jpg': pattern(20), 'out.vms': folder },
+      args: ['pic.jpg', 'out.vms'] },
+    { name: '<vms> ending in a slash', files: { 'pic.jpg': pattern(20), sub: folder },
+      args: ['pic.jpg', 'sub/'] },
+    { name: '<vms> in a missing folder', files: { 'pic.jpg': pattern(20) },
+      args: ['pic.jpg', 'nowhere/pic.vms'] },
+];
+
+function populate(dir, files) {
+    for (const [name, content] of Object.entries(files)) {
+        const at = path.join(dir, name);
+        if (content === folder) fs.mkdirSync(at);
+        else fs.writeFileSync(at, content);
+    }
+}
+
+// Every entry under dir, with each file's bytes in hex: hidden files included.
+function snapshot(dir, prefix = '') {
+    const found = {};
+    for (const entry of fs.readdirSync(dir, { withFileTypes: true }).sort((a, b) =>
+        a.name < b.name ? -1 : 1)) {
+        const name = prefix + entry.name;
+        if (entry.isDirectory()) {
+            found[`${name}/`] = '(folder)';
+            Object.assign(found, snapshot(path.join(dir, entry.name), `${name}/`));
+        } else {
+            found[name] = fs.readFileSync(path.join(dir, entry.name)).toString('hex');
+        }
+    }
+    return found;
+}
+
+// A folder's entries with their sizes and the start of their bytes, to print.
+const outline = found => Object.fromEntries(Object.entries(found).map(([name, hex]) =>
+    [name, hex === '(folder)' ? hex : `${hex.length / 2} bytes ${hex.slice(0, 16)}...`]));
+
+function runNative(dir, args) {
+    const run = spawnSync(nativePath, args, { cwd: dir });
+    if (run.error) throw run.error;
+    return { status: run.status, stderr: run.stderr.toString('latin1'),
+             stdout: run.stdout.toString('latin1') };
+}
+
+function runWasi(dir, args, scratch) {
+    const out = path.join(scratch, 'stdout');
+    const err = path.join(scratch, 'stderr');
+    const [stdout, stderr] = [fs.openSync(out, 'w'), fs.openSync(err, 'w')];
+    const wasi = new WASI({ version: 'preview1', args: ['quib', ...args], preopens: { '.': dir },
+                            stdout, stderr, returnOnExit: true });
+    let status;
+    try {
+        status = wasi.start(new WebAssembly.Instance(wasm, wasi.getImportObject()));
+    } catch (error) {
+        status = `trapped: ${error.message}`;
+    }
+    fs.closeSync(stdout);
+    fs.closeSync(stderr);
+    return { status, stderr: fs.readFileSync(err).toString('latin1'),
+             stdout: fs.readFileSync(out).toString('latin1') };
+}
+
+const work = fs.mkdtempSync(path.join(os.tmpdir(), 'quib-wasi-'));
+let failures = 0;
+try {
+    for (const [index, test] of cases.entries()) {
+        const base = path.join(work, String(index));
+        const [nativeDir, wasiDir] = [path.join(base, 'native'), path.join(base, 'wasi')];
+        for (const dir of [nativeDir, wasiDir]) {
+            fs.mkdirSync(dir, { recursive: true });
+            populate(dir, test.files);
+        }
+        const want = { ...runNative(nativeDir, test.args), folder: snapshot(nativeDir) };
+        const got = { ...runWasi(wasiDir, test.args, base), folder: snapshot(wasiDir) };
+        const differs = ['status', 'stderr', 'stdout', 'folder'].filter(key =>
+            JSON.stringify(got[key]) !== JSON.stringify(want[key]));
+        if (want.stdout !== '' || want.stderr === '') differs.push('(native: stdout or stderr)');
+        if (differs.length > 0) {
+            ++failures;
+            console.log(`FAIL ${test.name}: ${differs.join(', ')} differ`);
+            for (const key of differs.filter(k => k in want)) {
+                const show = value => JSON.stringify(key === 'folder' ? outline(value) : value);
+                console.log(`  native: ${show(want[key])}\n  wasi:   ${show(got[key])}`);
+            }
+        } else {
+            console.log(`ok   ${test.name}: status ${want.status}`);
+        }
+    }
+} finally {
+    fs.rmSync(work, { recursive: true, force: true });
+}
+console.log(`${cases.length - failures} of ${cases.length} cases alike`);
+process.exit(failures > 0 ? 1 : 0);
