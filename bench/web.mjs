@@ -47,8 +47,8 @@ try {
     for (let run = 1; run <= runs; ++run) {
         const started = performance.now();
         await page.setInputFiles('#pictures', picture);
-        await page.waitForFunction(count => document.querySelectorAll('a[download]').length === count,
-                                   run, { polling: 5 });
+        const links = count => document.querySelectorAll('a[download]').length === count;
+        await page.waitForFunction(links, run, { polling: 5 });
         wall.push(performance.now() - started);
         inPage.push(await page.evaluate(() => {
             const picked = performance.getEntriesByName('quib-picked').at(-1).startTime;

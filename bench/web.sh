@@ -15,7 +15,8 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 log() { printf '== %s\n' "$*" >&2; }
 
 for need in node /usr/bin/chromium "$root/web/node_modules/playwright-core"; do
-    [[ -e $need ]] || command -v "$need" >/dev/null || { echo "bench/web: needs $need" >&2; exit 2; }
+    [[ -e $need ]] || command -v "$need" >/dev/null ||
+        { echo "bench/web: needs $need" >&2; exit 2; }
 done
 if [[ -z ${QUIB_SITE:-} ]]; then
     log "building the site (web preset)"

@@ -113,12 +113,13 @@ try {
             check(await links.count() === 0, `${name}: no download after a failure`);
             continue;
         }
-        check(await links.getAttribute('download') === want.vms, `${name}: downloads as ${want.vms}`);
+        check(await links.getAttribute('download') === want.vms,
+              `${name}: downloads as ${want.vms}`);
         const [download] = await Promise.all([page.waitForEvent('download'), links.click()]);
         const got = fs.readFileSync(await download.path());
         check(got.equals(want.bytes), `${name}: the download is the native file, byte for byte`);
-        check((await item.textContent()).includes(`${want.bytes.length.toLocaleString('en')} bytes`),
-              `${name}: its size is shown`);
+        const size = `${want.bytes.length.toLocaleString('en')} bytes`;
+        check((await item.textContent()).includes(size), `${name}: its size is shown`);
 
         // The icon: 32 x 32 pixels from the file's palette and bitmap, scaled up crisply.
         const icon = await item.locator('canvas').evaluate(canvas => ({

@@ -22,44 +22,42 @@ const wasm = await WebAssembly.compile(fs.readFileSync(wasmPath));
 const sample = fs.readFileSync('examples/sample.jpg');
 
 // A picture's worth of bytes with every value in it, zeros included.
-const pattern = size => Buffer.from(Array.from({ length: size }, (_, i) => (i * 7 + (i >> 8)) & 255));
+const pattern = size =>
+    Buffer.from(Array.from({ length: size }, (_, i) => (i * 7 + (i >> 8)) & 255));
 const folder = Symbol('folder');
 const longName = `${'n'.repeat(32)}.jpg`;  // 36 bytes: one too many
 const longestName = `${'n'.repeat(31)}.jpg`;
+const pic = pattern(20);
 
-// Each case: the files in its folder before the run (a Buffer, or a folder), and the
-// arguments.
+// Each case: its name, the files in its folder before the run (a Buffer, or a folder),
+// and the arguments.
 const cases = [
-    { name: 'no arguments', files: {}, args: [] },
-    { name: 'one argument', files: { 'pic.jpg': pattern(200) }, args: ['pic.jpg'] },
-    { name: 'three arguments', files: { 'pic.jpg': pattern(200) }, args: ['pic.jpg', 'a', 'b'] },
-    { name: 'the sample', files: { 'sample.jpg': sample }, args: ['sample.jpg', 'sample.vms'] },
-    { name: 'a 1-byte picture', files: { 'one.jpg': Buffer.from('x') }, args: ['one.jpg', 'one.vms'] },
-    { name: 'an empty picture', files: { 'empty.jpg': Buffer.alloc(0) }, args: ['empty.jpg', 'e.vms'] },
-    { name: 'all four size bytes', files: { 'pic.jpg': pattern(65537) }, args: ['pic.jpg', 'p.vms'] },
-    { name: 'a 3 MiB picture', files: { 'large.jpg': pattern(3 << 20) }, args: ['large.jpg', 'l.vms'] },
-    { name: 'a 36-byte name', files: { [longName]: pattern(10) }, args: [longName, 'long.vms'] },
-    { name: 'a 35-byte name', files: { [longestName]: pattern(10) }, args: [longestName, 'l.vms'] },
-    { name: 'a name beyond ASCII', files: { 'ÿéàü.jpg': pattern(10) }, args: ['ÿéàü.jpg', 'ü.vms'] },
-    { name: 'a picture in a folder', files: { sub: folder, 'sub/pic.jpg': pattern(300) },
-      args: ['sub/pic.jpg', 'sub/pic.vms'] },
-    { name: 'a missing picture', files: {}, args: ['missing.jpg', 'm.vms'] },
-    { name: 'a folder as the picture', files: { 'dir.jpg': folder }, args: ['dir.jpg', 'd.vms'] },
-    { name: 'the picture as <vms>', files: { 'pic.jpg': pattern(20) }, args: ['pic.jpg', 'pic.jpg'] },
-    { name: 'the picture as <vms>, spelt otherwise', files: { 'pic.jpg': pattern(20) },
-      args: ['pic.jpg', './pic.jpg'] },
-    { name: 'an existing <vms>, replaced', files: { 'pic.jpg': pattern(20), 'pic.vms': pattern(5000) },
-      args: ['pic.jpg', 'pic.vms'] },
-    { name: 'an existing <vms>, kept after a failure',
-      files: { 'empty.jpg': Buffer.alloc(0), 'pic.vms': pattern(5000) }, args: ['empty.jpg', 'pic.vms'] },
-    { name: 'an empty <vms>', files: { 'pic.jpg': pattern(20) }, args: ['pic.jpg', ''] },
-    { name: 'a folder as <vms>', files: { 'pic.jpg': pattern(20), 'out.vms': folder },
-      args: ['pic.jpg', 'out.vms'] },
-    { name: '<vms> ending in a slash', files: { 'pic.jpg': pattern(20), sub: folder },
-      args: ['pic.jpg', 'sub/'] },
-    { name: '<vms> in a missing folder', files: { 'pic.jpg': pattern(20) },
-      args: ['pic.jpg', 'nowhere/pic.vms'] },
-];
+    ['no arguments', {}, []],
+    ['one argument', { 'pic.jpg': pic }, ['pic.jpg']],
+    ['three arguments', { 'pic.jpg': pic }, ['pic.jpg', 'a', 'b']],
+    ['the sample', { 'sample.jpg': sample }, ['sample.jpg', 'sample.vms']],
+    ['a 1-byte picture', { 'one.jpg': Buffer.from('x') }, ['one.jpg', 'one.vms']],
+    ['an empty picture', { 'empty.jpg': Buffer.alloc(0) }, ['empty.jpg', 'e.vms']],
+    ['all four size bytes', { 'pic.jpg': pattern(65537) }, ['pic.jpg', 'p.vms']],
+    ['a 3 MiB picture', { 'large.jpg': pattern(3 << 20) }, ['large.jpg', 'l.vms']],
+    ['a 36-byte name', { [longName]: pic }, [longName, 'long.vms']],
+    ['a 35-byte name', { [longestName]: pic }, [longestName, 'l.vms']],
+    ['a name beyond ASCII', { 'ÿéàü.jpg': pic }, ['ÿéàü.jpg', 'ü.vms']],
+    ['a picture in a folder', { sub: folder, 'sub/pic.jpg': pattern(300) },
+        ['sub/pic.jpg', 'sub/pic.vms']],
+    ['a missing picture', {}, ['missing.jpg', 'm.vms']],
+    ['a folder as the picture', { 'dir.jpg': folder }, ['dir.jpg', 'd.vms']],
+    ['the picture as <vms>', { 'pic.jpg': pic }, ['pic.jpg', 'pic.jpg']],
+    ['the picture as <vms>, spelt otherwise', { 'pic.jpg': pic }, ['pic.jpg', './pic.jpg']],
+    ['an existing <vms>, replaced', { 'pic.jpg': pic, 'pic.vms': pattern(5000) },
+        ['pic.jpg', 'pic.vms']],
+    ['an existing <vms>, kept after a failure',
+        { 'empty.jpg': Buffer.alloc(0), 'pic.vms': pattern(5000) }, ['empty.jpg', 'pic.vms']],
+    ['an empty <vms>', { 'pic.jpg': pic }, ['pic.jpg', '']],
+    ['a folder as <vms>', { 'pic.jpg': pic, 'out.vms': folder }, ['pic.jpg', 'out.vms']],
+    ['<vms> ending in a slash', { 'pic.jpg': pic, sub: folder }, ['pic.jpg', 'sub/']],
+    ['<vms> in a missing folder', { 'pic.jpg': pic }, ['pic.jpg', 'nowhere/pic.vms']],
+].map(([name, files, args]) => ({ name, files, args }));
 
 function populate(dir, files) {
     for (const [name, content] of Object.entries(files)) {
