@@ -76,26 +76,28 @@ async function wrap(picture) {
     const decoder = new TextDecoder();
     const show = chunk => messages.append(decoder.decode(chunk, { stream: true }));
 
-    const folder = new PreopenDirectory('.', new Map([
-        [name, new File(await picture.arrayBuffer())],
-    ]));
-    const fds = [
-        new OpenFile(new File(new ArrayBuffer(0))),
-        new ConsoleStdout(show),  // never written: quib prints to stderr alone
-        new ConsoleStdout(show),
-        folder,
-    ];
-    const wasi = new WASI(['quib', name, output], [], fds);
     let status;
+    let folder;
     try {
+        // What the browser cannot read (a folder dropped, a picture too large for the
+        // page's memory) ends here, before the program runs, with the browser's reason.
+        const bytes = await picture.arrayBuffer();
+        folder = new PreopenDirectory('.', new Map([[name, new File(bytes)]]));
+        const fds = [
+            new OpenFile(new File(new ArrayBuffer(0))),
+            new ConsoleStdout(show),  // never written: quib prints to stderr alone
+            new ConsoleStdout(show),
+            folder,
+        ];
+        const wasi = new WASI(['quib', name, output], [], fds);
         const instance = await WebAssembly.instantiate(await program, {
             wasi_snapshot_preview1: wasi.wasiImport,
         });
         status = wasi.start(instance);
     } catch (error) {
-        messages.append(`The program stopped: ${error}\n`);
+        messages.append(`The picture could not be wrapped: ${error.message ?? error}\n`);
     }
-    const made = folder.dir.contents.get(output);
+    const made = folder?.dir.contents.get(output);
     if (status === 0 && made) {
         offer(item, output, made.data);
     } else {
