@@ -12,7 +12,7 @@ const results = document.getElementById('results');
 
 // The name a console user gets from the README's loop, "${picture%.*}.vms": the last
 // extension replaced, a name without one extended.
-export function vmsName(name) {
+function vmsName(name) {
     const dot = name.lastIndexOf('.');
     return (dot >= 0 ? name.slice(0, dot) : name) + '.vms';
 }

@@ -149,6 +149,11 @@ try {
                                            && new URL(url).origin !== origin);
     check(foreign.length === 0, `nothing asked of another origin${
         foreign.length ? `: ${foreign.join(', ')}` : ` (${requests.length} requests)`}`);
+    // A small phone's width: nothing may stick out sideways.
+    await page.setViewportSize({ width: 320, height: 640 });
+    const overflow = await page.evaluate(() => document.documentElement.scrollWidth - innerWidth);
+    check(overflow <= 0, `fits a 320 px wide screen (${overflow} px over)`);
+    await page.setViewportSize({ width: 480, height: 720 });
     await page.screenshot({ path: screenshot, fullPage: true });
     console.log(`screenshot: ${screenshot}`);
 } finally {
