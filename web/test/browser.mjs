@@ -1,10 +1,12 @@
 // The page in a real browser: Debian's Chromium, headless, driven by playwright-core,
 // loads the site from a local server, and three pictures are picked at once: the
-// sample, a 1-byte picture and one whose name is 36 bytes long. Each download must be
-// the native program's file byte for byte, each picture's messages the native
-// program's messages, the long name's included; each icon must show the file's own
-// palette and bitmap; and the page must ask nothing of any other origin. A screenshot
-// of the page is left for the README.
+// sample, a 1-byte picture and one whose name is 36 bytes long; then a picture whose
+// name has no extension is dropped on the drop zone. Each download must be the native
+// program's file byte for byte, under the name the README's loop gives it; each
+// picture's messages the native program's messages, the long name's included; each
+// icon must show the file's own palette and bitmap; the page must fit a small phone's
+// width and ask nothing of any other origin. A screenshot of the page is left for the
+// README.
 //
 //   node web/test/browser.mjs SITE NATIVE_QUIB SCREENSHOT.png   (from the source root)
 //
@@ -47,10 +49,13 @@ const pictures = {
     'one.jpg': Buffer.from([0xff]),
     [longName]: Buffer.from('a picture with a long name'),
 };
+// Dropped on the zone afterwards: a name without an extension.
+const dropped = { 'no extension': Buffer.from([0, 1, 2]) };
 const expected = {};
-for (const [name, bytes] of Object.entries(pictures)) {
+for (const [name, bytes] of Object.entries({ ...pictures, ...dropped })) {
     fs.writeFileSync(path.join(work, name), bytes);
-    const vms = `${name.replace(/\.[^.]*$/, '')}.vms`;
+    // The name as the README's loop gives it, in a shell.
+    const vms = spawnSync('sh', ['-c', 'printf %s "${1%.*}.vms"', 'sh', name]).stdout.toString();
     const run = spawnSync(native, [name, vms], { cwd: work });
     expected[name] = { vms, status: run.status, messages: run.stderr.toString(),
                        bytes: run.status === 0 ? fs.readFileSync(path.join(work, vms)) : null };
@@ -99,9 +104,28 @@ try {
           'the file input takes the keyboard focus first');
 
     await page.setInputFiles('#pictures', Object.keys(pictures).map(name => path.join(work, name)));
-    await page.waitForFunction(count => document.querySelectorAll('#results > li').length === count
-        && document.getElementById('state').textContent.startsWith('Done'),
-        Object.keys(pictures).length);
+    // Every picture so far has its entry, and the page says it is done.
+    const settled = async (count, what) => {
+        const done = want => document.querySelectorAll('#results > li').length === want
+            && document.getElementById('state').textContent.startsWith('Done');
+        const ok = await page.waitForFunction(done, count, { timeout: 10000 }).then(() => true,
+                                                                                  () => false);
+        check(ok, `${what}: ${count} entries within 10 s`);
+        if (!ok) throw new Error(`the page did not finish ${what}`);
+    };
+    await settled(Object.keys(pictures).length, 'the pictures picked');
+
+    // A picture dropped on the zone is wrapped as a chosen one is.
+    await page.evaluate(() => document.activeElement?.blur());  // no focus ring in the picture
+    await page.screenshot({ path: screenshot, fullPage: true });
+    const [[dropName, dropBytes]] = Object.entries(dropped);
+    const transfer = await page.evaluateHandle(([name, bytes]) => {
+        const made = new DataTransfer();
+        made.items.add(new File([new Uint8Array(bytes)], name));
+        return made;
+    }, [dropName, [...dropBytes]]);
+    await page.dispatchEvent('#drop', 'drop', { dataTransfer: transfer });
+    await settled(Object.keys(expected).length, 'the picture dropped');
 
     const items = page.locator('#results > li');
     for (const [index, [name, want]] of Object.entries(expected).entries()) {
@@ -153,8 +177,6 @@ try {
     await page.setViewportSize({ width: 320, height: 640 });
     const overflow = await page.evaluate(() => document.documentElement.scrollWidth - innerWidth);
     check(overflow <= 0, `fits a 320 px wide screen (${overflow} px over)`);
-    await page.setViewportSize({ width: 480, height: 720 });
-    await page.screenshot({ path: screenshot, fullPage: true });
     console.log(`screenshot: ${screenshot}`);
 } finally {
     await browser.close();
