@@ -25,6 +25,7 @@ const sample = fs.readFileSync('examples/sample.jpg');
 const pattern = size =>
     Buffer.from(Array.from({ length: size }, (_, i) => (i * 7 + (i >> 8)) & 255));
 const folder = Symbol('folder');
+const linkTo = target => ({ link: target });
 const longName = `${'n'.repeat(32)}.jpg`;  // 36 bytes: one too many
 const longestName = `${'n'.repeat(31)}.jpg`;
 const pic = pattern(20);
@@ -57,12 +58,19 @@ const cases = [
     ['a folder as <vms>', { 'pic.jpg': pic, 'out.vms': folder }, ['pic.jpg', 'out.vms']],
     ['<vms> ending in a slash', { 'pic.jpg': pic, sub: folder }, ['pic.jpg', 'sub/']],
     ['<vms> in a missing folder', { 'pic.jpg': pic }, ['pic.jpg', 'nowhere/pic.vms']],
+    ['<vms> a link to an existing file, written through',
+        { 'pic.jpg': pic, 'old.vms': pattern(5000), 'pic.vms': linkTo('old.vms') },
+        ['pic.jpg', 'pic.vms']],
+    ['<vms> a link to an existing file, kept after a failure',
+        { 'empty.jpg': Buffer.alloc(0), 'old.vms': pattern(5000), 'pic.vms': linkTo('old.vms') },
+        ['empty.jpg', 'pic.vms']],
 ].map(([name, files, args]) => ({ name, files, args }));
 
 function populate(dir, files) {
     for (const [name, content] of Object.entries(files)) {
         const at = path.join(dir, name);
         if (content === folder) fs.mkdirSync(at);
+        else if (content.link) fs.symlinkSync(content.link, at);
         else fs.writeFileSync(at, content);
     }
 }
@@ -73,7 +81,9 @@ function snapshot(dir, prefix = '') {
     for (const entry of fs.readdirSync(dir, { withFileTypes: true }).sort((a, b) =>
         a.name < b.name ? -1 : 1)) {
         const name = prefix + entry.name;
-        if (entry.isDirectory()) {
+        if (entry.isSymbolicLink()) {
+            found[name] = `(link to ${fs.readlinkSync(path.join(dir, entry.name))})`;
+        } else if (entry.isDirectory()) {
             found[`${name}/`] = '(folder)';
             Object.assign(found, snapshot(path.join(dir, entry.name), `${name}/`));
         } else {
@@ -85,7 +95,7 @@ function snapshot(dir, prefix = '') {
 
 // A folder's entries with their sizes and the start of their bytes, to print.
 const outline = found => Object.fromEntries(Object.entries(found).map(([name, hex]) =>
-    [name, hex === '(folder)' ? hex : `${hex.length / 2} bytes ${hex.slice(0, 16)}...`]));
+    [name, hex.startsWith('(') ? hex : `${hex.length / 2} bytes ${hex.slice(0, 16)}...`]));
 
 function runNative(dir, args) {
     const run = spawnSync(nativePath, args, { cwd: dir });
