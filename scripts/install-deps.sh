@@ -2,7 +2,9 @@
 # Installs, on Debian 12 as root, everything the build, the tests, the
 # Windows builds with their tests under Wine (icoutils reads their
 # resources), the manual page's checks (mandoc), the Debian package and its
-# checks (dpkg-shlibdeps, lintian, man), the analysers and the benchmark need.
+# checks (dpkg-shlibdeps, lintian, man), the analysers and the benchmark need,
+# and the page: the WASI build (clang, wasm-ld, wasi-libc, the wasm32 libc++
+# and compiler-rt), Node.js with npm, and Chromium for its test.
 set -eu
 export DEBIAN_FRONTEND=noninteractive
 dpkg --add-architecture i386
@@ -12,7 +14,13 @@ apt-get install -y -q --no-install-recommends \
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 \
     wine wine64 wine32:i386 wine64-preloader wine32-preloader:i386 qemu-user-static \
     clang-format clang-tidy cppcheck valgrind hyperfine time \
-    mandoc dpkg-dev lintian man-db
+    mandoc dpkg-dev lintian man-db \
+    clang lld wasi-libc libc++-dev-wasm32 libclang-rt-dev-wasm32 chromium
+
+# node:wasi needs Node.js 18 or later: Debian's will do. A node already on the
+# machine (a newer one, with its own npm) is kept as it is.
+command -v node >/dev/null || apt-get install -y -q --no-install-recommends nodejs
+command -v npm >/dev/null || apt-get install -y -q --no-install-recommends npm
 
 # 32-bit Windows programs run in Wine's 32-bit loader, a 32-bit Linux
 # program. Some kernels (virtual machines among them) are booted without

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds every release artifact of the checked-out commit into OUTDIR: the
 # Linux archive (the static quib), the Debian package, both Windows zips,
-# and SHA256SUMS beside them.
+# the page's site (quib-web-1.0.0.zip), and SHA256SUMS beside them.
 #
 #   scripts/release.sh OUTDIR
 #
@@ -31,10 +31,19 @@ trap 'rm -rf "$work"' EXIT
 quietly() {  # the output only when the step fails
     "$@" > "$work/log" 2>&1 || { cat "$work/log" >&2; exit 1; }
 }
+# The page's WASI shim, exactly as web/package-lock.json pins it, and nothing
+# else: whatever web/node_modules holds is not used.
+echo "release.sh: npm ci (the page's shim)"
+mkdir "$work/npm"
+cp web/package.json web/package-lock.json "$work/npm/"
+quietly npm ci --prefix "$work/npm" --omit=dev --ignore-scripts --no-audit --no-fund
 artifacts=
-for preset in release deb win64 win32; do
+for preset in release deb win64 win32 web; do
     echo "release.sh: $preset"
-    quietly cmake --preset "$preset" -B "$work/$preset"
+    options=
+    [ "$preset" != web ] || options="-DBUILD_TESTING=OFF -DQUIB_WEB_MODULES=$work/npm/node_modules"
+    # shellcheck disable=SC2086 # the options are words
+    quietly cmake --preset "$preset" -B "$work/$preset" $options
     quietly cmake --build "$work/$preset" -j 2
     (cd "$work/$preset" && quietly cpack)
     for artifact in "$work/$preset"/packages/*.tar.gz "$work/$preset"/packages/*.deb \

@@ -1,0 +1,187 @@
+// The page in a real browser: Debian's Chromium, headless, driven by playwright-core,
+// loads the site from a local server, and three pictures are picked at once: the
+// sample, a 1-byte picture and one whose name is 36 bytes long; then a picture whose
+// name has no extension is dropped on the drop zone. Each download must be the native
+// program's file byte for byte, under the name the README's loop gives it; each
+// picture's messages the native program's messages, the long name's included; each
+// icon must show the file's own palette and bitmap; the page must fit a small phone's
+// width and ask nothing of any other origin. A screenshot of the page is left for the
+// README.
+//
+//   node web/test/browser.mjs SITE NATIVE_QUIB SCREENSHOT.png   (from the source root)
+//
+// Exits 77 (skipped) where Chromium or playwright-core is missing.
+import { spawnSync } from 'node:child_process';
+import fs from 'node:fs';
+import http from 'node:http';
+import os from 'node:os';
+import path from 'node:path';
+
+const [site, native, screenshot] = process.argv.slice(2).map(arg => path.resolve(arg));
+if (!screenshot) {
+    console.error('usage: node web/test/browser.mjs SITE NATIVE_QUIB SCREENSHOT.png');
+    process.exit(2);
+}
+const chromium = '/usr/bin/chromium';
+let playwright;
+try {
+    playwright = await import('playwright-core');
+} catch {
+    console.log('skipped: needs playwright-core (npm ci --prefix web)');
+    process.exit(77);
+}
+if (!fs.existsSync(chromium)) {
+    console.log(`skipped: needs ${chromium} (apt-get install chromium)`);
+    process.exit(77);
+}
+
+const failures = [];
+const check = (ok, what) => {
+    console.log(`${ok ? 'ok  ' : 'FAIL'} ${what}`);
+    if (!ok) failures.push(what);
+};
+
+// The pictures, and what the native program makes of each, run as the page runs it.
+const work = fs.mkdtempSync(path.join(os.tmpdir(), 'quib-browser-'));
+const longName = 'a-picture-whose-name-is-36-bytes.jpg';
+const pictures = {
+    'sample.jpg': fs.readFileSync('examples/sample.jpg'),
+    'one.jpg': Buffer.from([0xff]),
+    [longName]: Buffer.from('a picture with a long name'),
+};
+// Dropped on the zone afterwards: a name without an extension.
+const dropped = { 'no extension': Buffer.from([0, 1, 2]) };
+const expected = {};
+for (const [name, bytes] of Object.entries({ ...pictures, ...dropped })) {
+    fs.writeFileSync(path.join(work, name), bytes);
+    // The name as the README's loop gives it, in a shell.
+    const vms = spawnSync('sh', ['-c', 'printf %s "${1%.*}.vms"', 'sh', name]).stdout.toString();
+    const run = spawnSync(native, [name, vms], { cwd: work });
+    expected[name] = { vms, status: run.status, messages: run.stderr.toString(),
+                       bytes: run.status === 0 ? fs.readFileSync(path.join(work, vms)) : null };
+    fs.rmSync(path.join(work, vms), { force: true });
+}
+if (Buffer.byteLength(longName) !== 36 || expected[longName].status !== 1) {
+    throw new Error('the long name is not refused natively: the test itself is wrong');
+}
+
+// The site from a plain static server, as any would serve it.
+const types = { '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css',
+                '.wasm': 'application/wasm' };
+const server = http.createServer((request, response) => {
+    const file = path.join(site, decodeURIComponent(new URL(request.url, 'http://x').pathname));
+    const target = file.endsWith('/') ? path.join(file, 'index.html') : file;
+    if (!target.startsWith(site) || !fs.existsSync(target) || fs.statSync(target).isDirectory()) {
+        response.writeHead(404).end();
+        return;
+    }
+    response.writeHead(200, { 'Content-Type': types[path.extname(target)] ?? 'text/plain' });
+    response.end(fs.readFileSync(target));
+});
+await new Promise(resolve => server.listen(0, '127.0.0.1', resolve));
+const origin = `http://127.0.0.1:${server.address().port}`;
+
+const browser = await playwright.chromium.launch({
+    executablePath: chromium,
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+           '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+});
+try {
+    const context = await browser.newContext({ acceptDownloads: true,
+                                               viewport: { width: 480, height: 720 } });
+    const page = await context.newPage();
+    const requests = [];
+    context.on('request', request => requests.push(request.url()));
+    const errors = [];
+    page.on('pageerror', error => errors.push(error.message));
+    page.on('console', message => message.type() === 'error' && errors.push(message.text()));
+
+    await page.goto(`${origin}/`);
+    await page.waitForSelector('#pictures:not([disabled])');
+    // The file input is the first stop of the keyboard.
+    await page.keyboard.press('Tab');
+    check(await page.evaluate(() => document.activeElement?.id === 'pictures'),
+          'the file input takes the keyboard focus first');
+
+    await page.setInputFiles('#pictures', Object.keys(pictures).map(name => path.join(work, name)));
+    // Every picture so far has its entry, and the page says it is done.
+    const settled = async (count, what) => {
+        const done = want => document.querySelectorAll('#results > li').length === want
+            && document.getElementById('state').textContent.startsWith('Done');
+        const ok = await page.waitForFunction(done, count, { timeout: 10000 }).then(() => true,
+                                                                                  () => false);
+        check(ok, `${what}: ${count} entries within 10 s`);
+        if (!ok) throw new Error(`the page did not finish ${what}`);
+    };
+    await settled(Object.keys(pictures).length, 'the pictures picked');
+
+    // A picture dropped on the zone is wrapped as a chosen one is.
+    await page.evaluate(() => document.activeElement?.blur());  // no focus ring in the picture
+    await page.screenshot({ path: screenshot, fullPage: true });
+    const [[dropName, dropBytes]] = Object.entries(dropped);
+    const transfer = await page.evaluateHandle(([name, bytes]) => {
+        const made = new DataTransfer();
+        made.items.add(new File([new Uint8Array(bytes)], name));
+        return made;
+    }, [dropName, [...dropBytes]]);
+    await page.dispatchEvent('#drop', 'drop', { dataTransfer: transfer });
+    await settled(Object.keys(expected).length, 'the picture dropped');
+
+    const items = page.locator('#results > li');
+    for (const [index, [name, want]] of Object.entries(expected).entries()) {
+        const item = items.nth(index);
+        check(await item.locator('pre').textContent() === want.messages,
+              `${name}: the program's messages, as on a console`);
+        const links = item.locator('a[download]');
+        if (want.status !== 0) {
+            check(await links.count() === 0, `${name}: no download after a failure`);
+            continue;
+        }
+        check(await links.getAttribute('download') === want.vms,
+              `${name}: downloads as ${want.vms}`);
+        const [download] = await Promise.all([page.waitForEvent('download'), links.click()]);
+        const got = fs.readFileSync(await download.path());
+        check(got.equals(want.bytes), `${name}: the download is the native file, byte for byte`);
+        const size = `${want.bytes.length.toLocaleString('en')} bytes`;
+        check((await item.textContent()).includes(size), `${name}: its size is shown`);
+
+        // The icon: 32 x 32 pixels from the file's palette and bitmap, scaled up crisply.
+        const icon = await item.locator('canvas').evaluate(canvas => ({
+            pixels: [...canvas.getContext('2d').getImageData(0, 0, 32, 32).data],
+            width: canvas.width, shown: canvas.getBoundingClientRect().width,
+            rendering: getComputedStyle(canvas).imageRendering,
+        }));
+        const bytes = want.bytes;
+        const colour = index => {
+            const word = bytes.readUInt16LE(0x60 + 2 * index);
+            return [word >> 8, word >> 4, word, word >> 12].map(v => (v & 15) * 17);
+        };
+        const wanted = [];
+        for (let y = 0; y < 32; ++y) {
+            for (let x = 0; x < 32; ++x) {
+                const byte = bytes[0x80 + y * 16 + (x >> 1)];
+                wanted.push(...colour(x % 2 === 0 ? byte >> 4 : byte & 15));
+            }
+        }
+        check(JSON.stringify(icon.pixels) === JSON.stringify(wanted),
+              `${name}: the icon is the file's own, pixel for pixel`);
+        check(icon.width === 32 && icon.shown >= 64 && icon.rendering === 'pixelated',
+              `${name}: the icon is 32 x 32, shown ${icon.shown} px wide, ${icon.rendering}`);
+    }
+    check(errors.length === 0, `no script errors${errors.length ? `: ${errors.join('; ')}` : ''}`);
+    const foreign = requests.filter(url => !url.startsWith('blob:') && !url.startsWith('data:')
+                                           && new URL(url).origin !== origin);
+    check(foreign.length === 0, `nothing asked of another origin${
+        foreign.length ? `: ${foreign.join(', ')}` : ` (${requests.length} requests)`}`);
+    // A small phone's width: nothing may stick out sideways.
+    await page.setViewportSize({ width: 320, height: 640 });
+    const overflow = await page.evaluate(() => document.documentElement.scrollWidth - innerWidth);
+    check(overflow <= 0, `fits a 320 px wide screen (${overflow} px over)`);
+    console.log(`screenshot: ${screenshot}`);
+} finally {
+    await browser.close();
+    server.close();
+    fs.rmSync(work, { recursive: true, force: true });
+}
+console.log(failures.length ? `${failures.length} checks failed` : 'all checks passed');
+process.exit(failures.length ? 1 : 0);
