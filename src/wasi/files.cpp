@@ -37,6 +37,12 @@ SameFile namesSameFile(std::FILE* open, const char* path) {
     return same ? SameFile::yes : SameFile::no;
 }
 
+// The arguments are the bytes the host passed, which are the names it
+// gives its files.
+bool platform::arrivedWhole(const char* /*name*/) {
+    return true;
+}
+
 // A WebAssembly memory only grows, page by page, and malloc takes from it
 // directly: there is nothing to map.
 std::uint8_t* platform::mapLarge(std::size_t /*size*/, std::size_t& /*mapped*/) {
