@@ -219,6 +219,10 @@ bool keepsEntries(int folder) {
            (found.st_flags & (UF_APPEND | SF_APPEND | UF_IMMUTABLE | SF_IMMUTABLE)) != 0;
 }
 
+bool copiesAttributes() {
+    return true;
+}
+
 bool copyExtendedAttributes(int from, int to) {
     const auto wanted = attributeNames(from);
     const auto present = attributeNames(to);

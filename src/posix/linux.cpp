@@ -123,6 +123,10 @@ bool keepsEntries(int folder) {
     return flaggedByIoctl(folder);
 }
 
+bool copiesAttributes() {
+    return true;
+}
+
 bool copyExtendedAttributes(int from, int to) {
     const auto wanted = attributeNames(from);
     const auto present = attributeNames(to);

@@ -322,9 +322,10 @@ bool keepsAll(const struct stat& old, int fd) {
 // The existing file is replaced by a hidden one made private first, so that
 // no one else can open it while it is written. Where the folder takes no
 // new file or keeps its entries, or the new file cannot have everything the
-// old one had, the old one is written in place.
+// old one had (the system has no calls to copy attributes with), the old
+// one is written in place.
 Placement replacement(const struct stat& old, File& file) {
-    if (posix::keepsEntries(destination.folder)) {
+    if (!posix::copiesAttributes() || posix::keepsEntries(destination.folder)) {
         return inPlace(file);
     }
     int error = 0;

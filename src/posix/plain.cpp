@@ -15,6 +15,10 @@ bool keepsEntries(int /*folder*/) {
     return false;
 }
 
+bool copiesAttributes() {
+    return false;
+}
+
 bool copyExtendedAttributes(int /*from*/, int /*to*/) {
     return false;
 }

@@ -19,6 +19,11 @@ bool isDescriptorFolder(int folder);
 // append-only or immutable. False where the system cannot say.
 bool keepsEntries(int folder);
 
+// Whether the system has calls that read and set every extended attribute
+// and the ACL. Where it has none, an existing file is written in place,
+// without first making a hidden file that a folder might never let go of.
+bool copiesAttributes();
+
 // Gives the file open as `to` exactly the extended attributes of the one
 // open as `from`, its ACL among them: each value byte for byte, and none
 // that `from` lacks (an ACL inherited from the folder). Both descriptors
