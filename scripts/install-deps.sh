@@ -2,17 +2,25 @@
 # Installs, on Debian 12 as root, everything the build, the tests, the
 # Windows builds with their tests under Wine (icoutils reads their
 # resources), the manual page's checks (mandoc), the Debian package and its
-# checks (dpkg-shlibdeps, lintian, man), the analysers and the benchmark need.
+# checks (dpkg-shlibdeps, lintian, man), the analysers, the benchmark, and
+# the cross builds (Debian's s390x and armhf compilers, Zig) need.
 set -eu
 export DEBIAN_FRONTEND=noninteractive
 dpkg --add-architecture i386
 apt-get update -q
 apt-get install -y -q --no-install-recommends \
-    cmake make g++ libgtest-dev python3 file icoutils \
+    cmake make g++ libgtest-dev googletest python3 file icoutils \
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 \
+    g++-s390x-linux-gnu g++-arm-linux-gnueabihf \
     wine wine64 wine32:i386 wine64-preloader wine32-preloader:i386 qemu-user-static \
     clang-format clang-tidy cppcheck valgrind hyperfine time \
     mandoc dpkg-dev lintian man-db
+
+# Zig 0.11, the cross compiler of the macOS, musl and glibc 2.17 builds,
+# comes whole in an npm package, pinned by tools/package-lock.json. Debian's
+# npm only where the machine has none (a Node.js of its own brings one).
+command -v npm >/dev/null || apt-get install -y -q --no-install-recommends nodejs npm
+(cd "$(dirname "$0")/../tools" && npm ci --no-audit --no-fund --loglevel=error)
 
 # 32-bit Windows programs run in Wine's 32-bit loader, a 32-bit Linux
 # program. Some kernels (virtual machines among them) are booted without
