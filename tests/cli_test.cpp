@@ -643,6 +643,7 @@ std::string emulatorOf(const std::string& loader) {
         }
         const std::string magic = bytes(field["magic"]);
         std::string mask = field.count("mask") != 0 ? bytes(field["mask"]) : "";
+        // cppcheck-suppress invalidFunctionArg ; '\xFF' is a char of all ones, not -1
         mask.resize(magic.size(), '\xFF');
         const std::size_t offset = std::stoul(field["offset"]);
         bool matches = offset + magic.size() <= head.size();
