@@ -308,9 +308,11 @@ Placement newFile(File& file) {
 // Whether the new file now has everything the old one had: its owner and
 // group (only root may give a file away; a member of the group may give it
 // that group), its ACL and extended attributes, and its permission bits.
+// A file that cannot even have the group is written in place at once.
 bool keepsAll(const struct stat& old, int fd) {
-    if (fchown(fd, old.st_uid, old.st_gid) != 0) {
-        static_cast<void>(fchown(fd, static_cast<uid_t>(-1), old.st_gid));
+    if (fchown(fd, old.st_uid, old.st_gid) != 0 &&
+        fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
+        return false;
     }
     struct stat now {};
     return posix::copyExtendedAttributes(destination.existing, fd) &&
