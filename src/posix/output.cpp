@@ -346,7 +346,10 @@ Placement replacement(const struct stat& old, File& file) {
     return hiddenFrom(fd, file);
 }
 
-Placement placeOutput(const std::string& typedName, int typedFolder, File& file) {
+// Sets `moved` where another run renamed a file into place between the open
+// and the look at the end of the chain: the two then disagree, and it is
+// all done again.
+Placement placeOutput(const std::string& typedName, int typedFolder, File& file, bool& moved) {
     const LinkEnd end = followLinks();
     if (!end.found) {
         return Placement::none;
@@ -355,10 +358,12 @@ Placement placeOutput(const std::string& typedName, int typedFolder, File& file)
     destination.existing = openat(typedFolder, typedName.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
     if (destination.existing < 0) {
         struct stat none {};
-        const bool nothingThere = errno == ENOENT && !end.descriptor &&
+        const bool missing = errno == ENOENT && !end.descriptor;
+        const bool nothingThere = missing &&
                                   fstatat(destination.folder, destination.name.c_str(), &none,
                                           AT_SYMLINK_NOFOLLOW) != 0 &&
                                   errno == ENOENT;
+        moved = missing && !nothingThere && S_ISREG(none.st_mode);
         return nothingThere ? newFile(file) : Placement::none;
     }
     if (end.descriptor) {
@@ -377,6 +382,7 @@ Placement placeOutput(const std::string& typedName, int typedFolder, File& file)
     // The end of the chain must be the very file the open reached.
     if (fstatat(destination.folder, destination.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
         !sameFile(entry, opened)) {
+        moved = S_ISREG(entry.st_mode);
         return Placement::none;
     }
     return replacement(opened, file);
@@ -448,10 +454,19 @@ Placement openOutput(const char* target, File& file) {
     if (folder < 0) {
         return Placement::none;
     }
-    destination.folder = fcntl(folder, F_DUPFD_CLOEXEC, 0);
-    destination.name = name;
-    const Placement placement =
-        destination.folder < 0 ? Placement::none : placeOutput(name, folder, file);
+    // Two runs on one <vms>: the other's rename may come between this one's
+    // open and its look at the folder, a few times at most.
+    Placement placement = Placement::none;
+    bool moved = true;
+    for (int attempt = 0; moved && attempt < 10; ++attempt) {
+        moved = false;
+        closeIfOpen(destination.existing);
+        closeIfOpen(destination.folder);
+        destination.folder = fcntl(folder, F_DUPFD_CLOEXEC, 0);
+        destination.name = name;
+        placement =
+            destination.folder < 0 ? Placement::none : placeOutput(name, folder, file, moved);
+    }
     close(folder);
     return placement;
 }
