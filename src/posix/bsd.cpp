@@ -2,10 +2,14 @@
 // Both keep a folder's append-only and immutable flags in st_flags and mount
 // descriptor links as the fdesc file system; their extended attributes and
 // ACLs have calls of each system's own.
+// FreeBSD's headers want these two before the others.
+// clang-format off
+#include <sys/param.h>
+#include <sys/types.h>
+// clang-format on
 #include <sys/acl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/types.h>  // before the others on FreeBSD
 #include <unistd.h>
 #if defined(__APPLE__) && QUIB_HAVE_SYS_XATTR_H
 #include <sys/xattr.h>
