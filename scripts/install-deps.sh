@@ -2,16 +2,18 @@
 # Installs, on Debian 12 as root, everything the build, the tests, the
 # Windows builds with their tests under Wine (icoutils reads their
 # resources), the manual page's checks (mandoc), the Debian package and its
-# checks (dpkg-shlibdeps, lintian, man), the analysers and the benchmark need,
-# and the page: the WASI build (clang, wasm-ld, wasi-libc, the wasm32 libc++
-# and compiler-rt), Node.js with npm, and Chromium for its test.
+# checks (dpkg-shlibdeps, lintian, man), the analysers, the benchmark, the
+# cross builds (Debian's s390x and armhf compilers, Zig) and the page (the
+# WASI build: clang, wasm-ld, wasi-libc, the wasm32 libc++ and compiler-rt;
+# Node.js with npm, and Chromium for its test) need.
 set -eu
 export DEBIAN_FRONTEND=noninteractive
 dpkg --add-architecture i386
 apt-get update -q
 apt-get install -y -q --no-install-recommends \
-    cmake make g++ libgtest-dev python3 file icoutils \
+    cmake make g++ libgtest-dev googletest python3 file icoutils \
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 \
+    g++-s390x-linux-gnu g++-arm-linux-gnueabihf \
     wine wine64 wine32:i386 wine64-preloader wine32-preloader:i386 qemu-user-static \
     clang-format clang-tidy cppcheck valgrind hyperfine time \
     mandoc dpkg-dev lintian man-db \
@@ -21,6 +23,10 @@ apt-get install -y -q --no-install-recommends \
 # machine (a newer one, with its own npm) is kept as it is.
 command -v node >/dev/null || apt-get install -y -q --no-install-recommends nodejs
 command -v npm >/dev/null || apt-get install -y -q --no-install-recommends npm
+
+# Zig 0.11, the cross compiler of the macOS, musl and glibc 2.17 builds,
+# comes whole in an npm package, pinned by tools/package-lock.json.
+(cd "$(dirname "$0")/../tools" && npm ci --no-audit --no-fund --loglevel=error)
 
 # 32-bit Windows programs run in Wine's 32-bit loader, a 32-bit Linux
 # program. Some kernels (virtual machines among them) are booted without

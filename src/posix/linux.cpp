@@ -1,8 +1,10 @@
-// The Linux side of the replacement of <vms>; see linux.hpp.
-#include "posix/linux.hpp"
-
+// The Linux side of the replacement of <vms>: the proc file system's
+// descriptor links, the append-only and immutable attributes of a folder,
+// and extended attributes, ACLs among them; see system.hpp.
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <linux/magic.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/xattr.h>
@@ -13,6 +15,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "posix/system.hpp"
 
 namespace quib::posix {
 namespace {
@@ -77,6 +81,26 @@ std::optional<std::vector<char>> attributeValue(int fd, const std::string& name)
     return std::nullopt;
 }
 
+// glibc declares ioctl's request unsigned long, musl int: it is converted
+// to whichever the C library has.
+template <typename Request>
+int askFlags(int (*call)(int, Request, ...), int fd, int& flags) {
+    return call(fd, static_cast<Request>(FS_IOC_GETFLAGS), &flags);
+}
+
+// The folder's flags, asked of a descriptor open for reading; false where
+// it cannot be opened so (a folder the user may only search).
+bool flaggedByIoctl(int folder) {
+    const int fd = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+    int flags = 0;
+    const bool flagged = fd >= 0 && askFlags(&ioctl, fd, flags) == 0 &&
+                         (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
+    if (fd >= 0) {
+        close(fd);
+    }
+    return flagged;
+}
+
 }  // namespace
 
 bool isDescriptorFolder(int folder) {
@@ -84,11 +108,23 @@ bool isDescriptorFolder(int folder) {
     return fstatfs(folder, &system) == 0 && system.f_type == PROC_SUPER_MAGIC;
 }
 
+// statx reads the attributes through any descriptor, a search-only one
+// included. C libraries without its wrapper (glibc before 2.28, musl before
+// 1.2.5) and kernels without the call (before 4.11) ask the file system
+// with the older ioctl instead.
 bool keepsEntries(int folder) {
+#if QUIB_HAVE_STATX
     struct statx found {};
-    return statx(folder, "", AT_EMPTY_PATH, 0, &found) == 0 &&
-           (found.stx_attributes & found.stx_attributes_mask &
-            (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE)) != 0;
+    if (statx(folder, "", AT_EMPTY_PATH, 0, &found) == 0) {
+        return (found.stx_attributes & found.stx_attributes_mask &
+                (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE)) != 0;
+    }
+#endif
+    return flaggedByIoctl(folder);
+}
+
+bool copiesAttributes() {
+    return true;
 }
 
 bool copyExtendedAttributes(int from, int to) {

@@ -16,17 +16,22 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if QUIB_HAVE_SYS_RANDOM_H
+#include <sys/random.h>
+#endif
 
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform.hpp"
-#include "posix/linux.hpp"
+#include "posix/system.hpp"
 
 namespace quib {
 namespace {
@@ -45,6 +50,17 @@ struct Destination {
 Destination destination;
 
 sigset_t maskBeforeHold{};
+
+// Folders are opened only to work in them. O_PATH (Linux) and O_SEARCH
+// (POSIX 2008) need only search permission, as a plain open of a name in
+// the folder does; elsewhere a folder must be readable too.
+#if defined(O_PATH)
+constexpr int folderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#elif defined(O_SEARCH)
+constexpr int folderFlags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int folderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
 
 // The standard descriptors that were closed when the program started; each
 // now holds /dev/null, which is no place to deliver a picture to.
@@ -93,21 +109,29 @@ int descriptorNamed(std::string_view text) {
     return -1;
 }
 
+// Whether destination.folder is this program's own folder of descriptor
+// links. Known by identity, this needs nothing of the system: /dev/fd is a
+// link to /proc/self/fd on Linux, and a folder of its own on macOS and the
+// BSDs.
+bool ownDescriptorFolder() {
+    struct stat folder {};
+    if (fstat(destination.folder, &folder) != 0) {
+        return false;
+    }
+    for (const char* own : {"/dev/fd", "/proc/self/fd", "/proc/thread-self/fd"}) {
+        struct stat mine {};
+        if (stat(own, &mine) == 0 && sameFile(mine, folder)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // The descriptor of this program that (destination.folder,
 // destination.name) names, as /proc/self/fd/1 names 1; -1 for another
 // process's, or any other entry of /proc.
 int ownDescriptor() {
-    struct stat folder {};
-    if (fstat(destination.folder, &folder) != 0) {
-        return -1;
-    }
-    for (const char* own : {"/proc/self/fd", "/proc/thread-self/fd"}) {
-        struct stat mine {};
-        if (stat(own, &mine) == 0 && sameFile(mine, folder)) {
-            return descriptorNamed("/dev/fd/" + destination.name);
-        }
-    }
-    return -1;
+    return ownDescriptorFolder() ? descriptorNamed("/dev/fd/" + destination.name) : -1;
 }
 
 // Where a name leads: the folder and name at the end of its chain of
@@ -133,7 +157,7 @@ std::string nameOf(const std::string& path) {
 LinkEnd followLinks() {
     LinkEnd end;
     for (int hop = 0; hop < 40; ++hop) {  // as many as the kernel follows
-        if (posix::isDescriptorFolder(destination.folder)) {
+        if (posix::isDescriptorFolder(destination.folder) || ownDescriptorFolder()) {
             end.descriptor = true;
             end.found = true;
             end.number = ownDescriptor();
@@ -153,8 +177,7 @@ LinkEnd followLinks() {
             end.found = true;
             return end;
         }
-        const int inner =
-            openat(destination.folder, folderOf(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        const int inner = openat(destination.folder, folderOf(path).c_str(), folderFlags);
         closeIfOpen(destination.folder);
         destination.folder = inner;
         destination.name = nameOf(path);
@@ -186,6 +209,41 @@ Placement inPlace(File& file) {
     return regular ? Placement::inPlaceFile : Placement::inPlace;
 }
 
+// Unpredictable bytes for the hidden name, from what the system has: the
+// kernel's generator (getrandom, getentropy), else /dev/urandom, else the
+// time and the process id, stirred. The name is created exclusively, and
+// another is tried when it is taken, so it needs no cryptographic strength.
+void randomBytes(unsigned char* bytes, std::size_t count) {
+#if QUIB_HAVE_GETRANDOM
+    if (getrandom(bytes, count, GRND_NONBLOCK) == static_cast<ssize_t>(count)) {
+        return;
+    }
+#elif QUIB_HAVE_GETENTROPY
+    if (getentropy(bytes, count) == 0) {
+        return;
+    }
+#endif
+    const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    const bool read = fd >= 0 && ::read(fd, bytes, count) == static_cast<ssize_t>(count);
+    if (fd >= 0) {
+        close(fd);
+    }
+    if (read) {
+        return;
+    }
+    static std::uint64_t state = 0;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    state ^= static_cast<std::uint64_t>(now.tv_sec) * 1000000007U ^
+             static_cast<std::uint64_t>(now.tv_nsec) ^ static_cast<std::uint64_t>(getpid()) << 32U;
+    for (std::size_t i = 0; i < count; ++i) {
+        state += 0x9E3779B97F4A7C15U;  // splitmix64
+        std::uint64_t mixed = (state ^ (state >> 30U)) * 0xBF58476D1CE4E5B9U;
+        mixed = (mixed ^ (mixed >> 27U)) * 0x94D049BB133111EBU;
+        bytes[i] = static_cast<unsigned char>(mixed ^ (mixed >> 31U));
+    }
+}
+
 // Creates the hidden file exclusively: an existing file of that name, or a
 // link planted in its place, is never opened; another name is tried. The
 // file's identity is taken at once, for every later check of its name, and
@@ -197,9 +255,10 @@ int createHidden(mode_t mode, int& error) {
     const std::string stem = detail::hiddenStem(destination.name, room);
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string name = stem;
-        for (std::size_t i = 0; i < detail::hiddenSuffixLength; ++i) {
-            const auto letters = static_cast<std::uint32_t>(detail::hiddenSuffixLetters.size());
-            name += detail::hiddenSuffixLetters[arc4random_uniform(letters)];
+        unsigned char drawn[detail::hiddenSuffixLength] = {};
+        randomBytes(drawn, sizeof drawn);
+        for (const unsigned char byte : drawn) {  // 256 is not a multiple of 62: a slight bias
+            name += detail::hiddenSuffixLetters[byte % detail::hiddenSuffixLetters.size()];
         }
         platform::holdCleanup();
         int fd = openat(destination.folder, name.c_str(),
@@ -250,6 +309,7 @@ Placement newFile(File& file) {
 // Whether the new file now has everything the old one had: its owner and
 // group (only root may give a file away; a member of the group may give it
 // that group), its ACL and extended attributes, and its permission bits.
+// A file that cannot even have the group is written in place at once.
 bool keepsAll(const struct stat& old, int fd) {
     if (fchown(fd, old.st_uid, old.st_gid) != 0 &&
         fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
@@ -265,9 +325,10 @@ bool keepsAll(const struct stat& old, int fd) {
 // The existing file is replaced by a hidden one made private first, so that
 // no one else can open it while it is written. Where the folder takes no
 // new file or keeps its entries, or the new file cannot have everything the
-// old one had, the old one is written in place.
+// old one had (the system has no calls to copy attributes with), the old
+// one is written in place.
 Placement replacement(const struct stat& old, File& file) {
-    if (posix::keepsEntries(destination.folder)) {
+    if (!posix::copiesAttributes() || posix::keepsEntries(destination.folder)) {
         return inPlace(file);
     }
     int error = 0;
@@ -388,7 +449,7 @@ Placement openOutput(const char* target, File& file) {
     if (name.empty()) {
         return Placement::none;
     }
-    const int folder = open(folderOf(typed).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const int folder = open(folderOf(typed).c_str(), folderFlags);
     if (folder < 0) {
         return Placement::none;
     }
