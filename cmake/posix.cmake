@@ -6,7 +6,8 @@
 include(CheckCXXSymbolExists)
 include(CheckIncludeFiles)
 
-set(QUIB_PLATFORM_SOURCES src/posix/console.cpp src/posix/files.cpp src/posix/output.cpp)
+set(QUIB_PLATFORM_SOURCES
+    src/posix/common.cpp src/posix/console.cpp src/posix/files.cpp src/posix/output.cpp)
 set(QUIB_PLATFORM_DEFINITIONS "")
 set(QUIB_SYSTEM_FAMILY plain)
 if(QUIB_SYSTEM_EXTRAS)

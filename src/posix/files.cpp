@@ -1,29 +1,15 @@
-// The file operations that differ on POSIX systems: positions are 64-bit
-// through fseeko and ftello, file identity is the device and inode that
-// stat reports, and a large buffer comes straight from mmap, on huge
+// The file operations that differ on POSIX systems beyond what they share
+// with WASI (common.cpp): a large buffer comes straight from mmap, on huge
 // pages where the kernel has them.
 #include "files.hpp"
 
 #include <sys/mman.h>
-#include <sys/stat.h>
 
-#include <cerrno>
 #include <cstdint>
 
 #include "platform.hpp"
 
 namespace quib {
-
-std::optional<std::int64_t> platform::endPosition(std::FILE* file) {
-    if (fseeko(file, 0, SEEK_END) != 0) {
-        return std::nullopt;
-    }
-    const std::int64_t end = ftello(file);
-    if (fseeko(file, 0, SEEK_SET) != 0) {
-        return std::nullopt;
-    }
-    return end;
-}
 
 // The arguments are bytes, and every byte string is a name as it is.
 bool platform::arrivedWhole(const char* /*name*/) {
@@ -33,17 +19,6 @@ bool platform::arrivedWhole(const char* /*name*/) {
 // A signal is handled in the thread that writes, as soon as the write
 // returns: nothing is gained by cutting a block short.
 const std::size_t platform::largestWrite = SIZE_MAX;
-
-SameFile namesSameFile(std::FILE* open, const char* path) {
-    struct stat mine {};
-    struct stat other {};
-    if (stat(path, &other) != 0) {
-        return errno == ENOENT || errno == ENOTDIR ? SameFile::no : SameFile::unknown;
-    }
-    const bool same = fstat(fileno(open), &mine) == 0 && mine.st_dev == other.st_dev &&
-                      mine.st_ino == other.st_ino;
-    return same ? SameFile::yes : SameFile::no;
-}
 
 #ifdef MADV_HUGEPAGE
 // Where the kernel has transparent huge pages, a large buffer comes

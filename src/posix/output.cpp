@@ -31,10 +31,15 @@
 #include <string_view>
 
 #include "platform.hpp"
+#include "posix/common.hpp"
 #include "posix/system.hpp"
 
 namespace quib {
 namespace {
+
+using posix::folderOf;
+using posix::nameOf;
+using posix::streamFor;
 
 // Everything the commit, the cleanup and the signal handler need to know
 // about the output, changed only while the cleanup is held.
@@ -142,16 +147,6 @@ struct LinkEnd {
     int number = -1;          // which of the program's own, where that is known
 };
 
-std::string folderOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string nameOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // Follows the links from (destination.folder, destination.name), leaving
 // the end of the chain there.
 LinkEnd followLinks() {
@@ -186,14 +181,6 @@ LinkEnd followLinks() {
         }
     }
     return end;
-}
-
-File streamFor(int fd) {
-    std::FILE* const stream = fd >= 0 ? fdopen(fd, "wb") : nullptr;
-    if (stream == nullptr && fd >= 0) {
-        close(fd);
-    }
-    return detail::unbuffered(stream);
 }
 
 // The file <vms> leads to, written where it is; a regular one is emptied

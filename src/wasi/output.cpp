@@ -21,9 +21,14 @@
 #include <string>
 
 #include "platform.hpp"
+#include "posix/common.hpp"
 
 namespace quib {
 namespace {
+
+using posix::folderOf;
+using posix::nameOf;
+using posix::streamFor;
 
 struct Destination {
     int folder = -1;     // the folder of <vms>
@@ -42,16 +47,6 @@ void closeIfOpen(int& fd) noexcept {
     }
 }
 
-std::string folderOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string nameOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // Whether the hidden name still names the file this run created: a host
 // folder may be shared with another program.
 bool hiddenIsOurs() noexcept {
@@ -62,14 +57,6 @@ bool hiddenIsOurs() noexcept {
     const char* const name = destination.hidden.c_str();
     return fstatat(destination.folder, name, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
            now.st_dev == destination.device && now.st_ino == destination.inode;
-}
-
-File streamFor(int fd) {
-    std::FILE* const stream = fd >= 0 ? fdopen(fd, "wb") : nullptr;
-    if (stream == nullptr && fd >= 0) {
-        close(fd);
-    }
-    return detail::unbuffered(stream);
 }
 
 // <vms> as it is, written where it is; a regular file is emptied only by

@@ -1,0 +1,21 @@
+// The plain POSIX calls that the WASI room takes from this one as they are:
+// WASI has the same descriptors, stdio and stat, but no signals, owners or
+// modes, so only these are shared.
+#pragma once
+
+#include <string>
+
+#include "files.hpp"
+
+namespace quib::posix {
+
+// The folder part of a path and its last part, as an open of the path
+// would split them: "out.vms" is in ".", "/out.vms" in "/".
+std::string folderOf(const std::string& path);
+std::string nameOf(const std::string& path);
+
+// An unbuffered stream for writing on fd, which it then owns; null, with fd
+// closed, when there is none.
+File streamFor(int fd);
+
+}  // namespace quib::posix
