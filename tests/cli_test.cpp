@@ -176,13 +176,27 @@ std::string attributes(const fs::path& path) {
     return summary;
 }
 
-// What a file keeps beside its bytes: its owner, group and mode (POSIX
-// only: the Windows builds keep none) and its extended attributes.
+// The flags an owner may set on a file (no dump, no access time...), where
+// the file system keeps them.
+std::string flags(const fs::path& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    int found = 0;
+    if (fd >= 0) {
+        ioctl(fd, FS_IOC_GETFLAGS, &found);
+        close(fd);
+    }
+    found &= FS_NODUMP_FL | FS_NOATIME_FL | FS_SYNC_FL | FS_NOCOW_FL;
+    return found == 0 ? "" : " flags " + std::to_string(found);
+}
+
+// What a file keeps beside its bytes: its owner, group, mode and flags
+// (POSIX only: the Windows builds keep none) and its extended attributes.
 std::string stamp(const fs::path& path) {
     struct stat status {};
     lstat(path.c_str(), &status);
     const std::string owner = std::to_string(status.st_uid) + ":" + std::to_string(status.st_gid);
-    return (posix ? owner + " " + std::to_string(status.st_mode & 07777) : std::string()) +
+    return (posix ? owner + " " + std::to_string(status.st_mode & 07777) + flags(path)
+                  : std::string()) +
            attributes(path);
 }
 
@@ -233,18 +247,20 @@ struct Case {
     std::string into{};  // the file that <vms> leads to, when not <vms> itself
 };
 
-// The append-only attribute of a folder or a file, which only root may set
-// or clear.
-bool setAppendOnly(const fs::path& path, bool on) {
+// Sets or clears flags of a folder or a file; append-only needs root.
+bool setFlags(const fs::path& path, int which, bool on) {
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     int flags = 0;
     bool done = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    flags = on ? flags | FS_APPEND_FL : flags & ~FS_APPEND_FL;
+    flags = on ? flags | which : flags & ~which;
     done = done && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
     if (fd >= 0) {
         close(fd);
     }
     return done;
+}
+bool setAppendOnly(const fs::path& path, bool on) {
+    return setFlags(path, FS_APPEND_FL, on);
 }
 
 class Cli : public ::testing::Test {
@@ -267,7 +283,9 @@ protected:
     void clearWork() const {
         const fs::path work = root / "work";
         std::error_code ignored;  // no folder yet
-        umount2((work / "bound.vms").c_str(), MNT_DETACH);
+        for (const char* mounted : {"bound.vms", "small/old.vms", "small"}) {
+            umount2((work / mounted).c_str(), MNT_DETACH);
+        }
         setAppendOnly(work / "append", false);
         setAppendOnly(work / "sealed.vms", false);
         fs::permissions(work / "ro", fs::perms::owner_all, ignored);
@@ -290,6 +308,7 @@ protected:
         put(work / "pic.jpg", pattern(65537));
         put(work / "large.jpg", pattern(largeSize));
         put(work / "empty.jpg", "");
+        put(work / "mid.jpg", pattern(400000));
         put(work / "old.vms", "an earlier result", fs::perms(0640));
         for (const char* name : {"e.vms", "stdin.vms", "stdout.vms", "three.vms"}) {
             put(work / name, "an earlier result", fs::perms(0644));
@@ -324,6 +343,13 @@ protected:
         fs::create_symlink("old.vms", work / "link.vms");
         fs::create_symlink("nowhere.vms", work / "dangling.vms");
         fs::create_symlink("loop.vms", work / "loop.vms");
+        // As many links in a row as the kernel follows, and one more.
+        fs::create_directory(work / "chain");
+        fs::create_symlink("../old.vms", work / "chain" / "l1");
+        for (int link = 2; link <= 41; ++link) {
+            fs::create_symlink("l" + std::to_string(link - 1),
+                               work / "chain" / ("l" + std::to_string(link)));
+        }
         fs::create_symlink("/proc/self/fd/0", work / "fd0.vms");
         fs::create_symlink("/proc/self/fd/1", work / "fd1.vms");
         fs::create_symlink("/proc/self/fd", work / "fds");
@@ -361,6 +387,22 @@ protected:
         ASSERT_TRUE(set(work / "acl", "system.posix_acl_default", nobodyMayWrite));
         put(work / "acl" / "plain.vms", "an earlier result", fs::perms(0644));
         ASSERT_EQ(removexattr((work / "acl" / "plain.vms").c_str(), "system.posix_acl_access"), 0);
+        put(work / "flagged.vms", "an earlier result", fs::perms(0644));  // chattr +dA
+        ASSERT_TRUE(setFlags(work / "flagged.vms", FS_NODUMP_FL | FS_NOATIME_FL, true));
+        for (const char* mode : {"4755", "2755", "6755"}) {  // nobody's, setuid or setgid
+            const fs::path file = work / "open" / (std::string("s") + mode + ".vms");
+            put(file, "an earlier result");
+            ASSERT_EQ(chown(file.c_str(), nobodyId, nobodyId), 0);
+            ASSERT_EQ(chmod(file.c_str(), static_cast<mode_t>(std::stoi(mode, nullptr, 8))), 0);
+        }
+        // A disk of 600 KiB holding a file of 100,000 bytes that cannot be
+        // renamed over (mounted on itself).
+        fs::create_directory(work / "small");
+        ASSERT_EQ(mount("small", (work / "small").c_str(), "tmpfs", 0, "size=600k"), 0);
+        put(work / "small" / "old.vms", pattern(100000), fs::perms(0644));
+        ASSERT_EQ(mount((work / "small" / "old.vms").c_str(), (work / "small" / "old.vms").c_str(),
+                        nullptr, MS_BIND, nullptr),
+                  0);
         put(work / "sealed.vms", "an earlier result", fs::perms(0644));
         ASSERT_TRUE(setAppendOnly(work / "sealed.vms", true));
         // Root's, and nobody may write it only through its ACL.
@@ -747,6 +789,7 @@ TEST_F(Cli, RefusalsChangeNothing) {
         // a loop of links, an append-only file, a descriptor that was closed
         // at the start, a descriptor link where /proc is not mounted.
         {{"cat.jpg", "loop.vms"}, 1, noDestination("loop.vms"), "", {}, posix},
+        {{"cat.jpg", "chain/l41"}, 1, noDestination("chain/l41"), "", {}, posix},
         {{"cat.jpg", "sealed.vms"}, 1, noDestination("sealed.vms"), "", {}, asRoot},
         {{"cat.jpg", "fd1.vms"}, 1, noDestination("fd1.vms"), "", with(&Options::closed, std::vector{1}), posix},
         {{"cat.jpg", "fd1.vms"}, 1, noDestination("fd1.vms"), "", with(&Options::noProc, true), withoutProc},
@@ -835,6 +878,10 @@ TEST_F(Cli, FailuresLeaveTheFolderAsItWas) {
         {{"empty.jpg", "append/new.vms"}, 1, noRead, "", {},
          appendOnly && withExtras(unseenAppend, "empty.jpg append/new.vms")},
         {{"empty.jpg", "bound.vms"}, 1, noRead, "", {}, asRoot},
+        // A file that cannot be renamed over is overwritten only once the
+        // room for the new bytes is held: too little keeps it whole.
+        {{"mid.jpg", "small/old.vms"}, 1, noClose("small/old.vms"), "", {},
+         asRoot && withExtras(inPlace, "mid.jpg small/old.vms, a disk too full to copy")},
     };
     // clang-format on
     // Every signal that ends the program removes the hidden file first.
@@ -915,6 +962,14 @@ TEST_F(Cli, SuccessesChangeOnlyTheOutput) {
         {{"cat.jpg", "link.vms"}, 0, success("link.vms"), catVms, {}, true, "old.vms"},
         {{"cat.jpg", "adir/up.vms"}, 0, success("adir/up.vms"), catVms, {}, true, "old.vms"},
         {{"cat.jpg", "dangling.vms"}, 0, success("dangling.vms"), catVms, {}, posix, "nowhere.vms"},
+        {{"cat.jpg", "chain/l40"}, 0, success("chain/l40"), catVms, {}, posix, "old.vms"},
+        // Flags an owner may set, and setuid and setgid bits that a write by
+        // their owner clears, are kept.
+        {{"cat.jpg", "flagged.vms"}, 0, success("flagged.vms"), catVms, {}, asRoot},
+        {{"cat.jpg", "open/s4755.vms"}, 0, success("open/s4755.vms"), catVms, nobody, asRoot},
+        {{"cat.jpg", "open/s2755.vms"}, 0, success("open/s2755.vms"), catVms, nobody, asRoot},
+        {{"cat.jpg", "open/s6755.vms"}, 0, success("open/s6755.vms"), catVms, nobody, asRoot},
+        {{"cat.jpg", "small/old.vms"}, 0, success("small/old.vms"), catVms, {}, asRoot},
         // Its ACL and attributes read where /proc is not mounted; a file the
         // user cannot give back to its owner, or whose rename is refused,
         // written in place.

@@ -227,6 +227,30 @@ bool copiesAttributes() {
     return true;
 }
 
+// Of the flags an owner may set, the ones a copy keeps; append-only and
+// immutable are refused at the open, and macOS's compressed flag belongs to
+// the old bytes.
+#if defined(UF_HIDDEN)
+constexpr unsigned long ownerFlags = UF_NODUMP | UF_HIDDEN;
+#else
+constexpr unsigned long ownerFlags = UF_NODUMP;
+#endif
+
+bool copyFlags(int from, int to) {
+    struct stat old {};
+    struct stat now {};
+    if (fstat(from, &old) != 0 || fstat(to, &now) != 0) {
+        return false;
+    }
+    const unsigned long wanted = (now.st_flags & ~ownerFlags) | (old.st_flags & ownerFlags);
+    return wanted == now.st_flags || fchflags(to, static_cast<decltype(now.st_flags)>(wanted)) == 0;
+}
+
+// Neither system has a call that holds room without changing the size.
+Room holdRoom(int /*fd*/, long long /*length*/) {
+    return Room::unknown;
+}
+
 bool copyExtendedAttributes(int from, int to) {
     const auto wanted = attributeNames(from);
     const auto present = attributeNames(to);

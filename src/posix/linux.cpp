@@ -1,6 +1,7 @@
 // The Linux side of the replacement of <vms>: the proc file system's
 // descriptor links, the append-only and immutable attributes of a folder,
-// and extended attributes, ACLs among them; see system.hpp.
+// extended attributes (ACLs among them), file flags, and fallocate; see
+// system.hpp.
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <linux/magic.h>
@@ -84,8 +85,24 @@ std::optional<std::vector<char>> attributeValue(int fd, const std::string& name)
 // glibc declares ioctl's request unsigned long, musl int: it is converted
 // to whichever the C library has.
 template <typename Request>
-int askFlags(int (*call)(int, Request, ...), int fd, int& flags) {
-    return call(fd, static_cast<Request>(FS_IOC_GETFLAGS), &flags);
+int flagsCall(int (*call)(int, Request, ...), int fd, unsigned long request, int& flags) {
+    return call(fd, static_cast<Request>(request), &flags);
+}
+int askFlags(int fd, int& flags) {
+    return flagsCall(&ioctl, fd, FS_IOC_GETFLAGS, flags);
+}
+
+// The flags an owner may set and a copy keeps. Append-only and immutable
+// need a capability and are refused at the open anyway; extents, inline
+// data, encryption, verity and the like are the file system's own.
+constexpr int ownerFlags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL | FS_NODUMP_FL |
+                           FS_NOATIME_FL | FS_NOTAIL_FL | FS_NOCOMP_FL | FS_NOCOW_FL |
+                           FS_DIRSYNC_FL | FS_PROJINHERIT_FL;
+
+// A file system that keeps no flags at all answers these.
+bool noFlagsHere(int error) {
+    return error == ENOTTY || error == ENOTSUP || error == EOPNOTSUPP || error == EINVAL ||
+           error == ENOSYS;
 }
 
 // The folder's flags, asked of a descriptor open for reading; false where
@@ -93,8 +110,8 @@ int askFlags(int (*call)(int, Request, ...), int fd, int& flags) {
 bool flaggedByIoctl(int folder) {
     const int fd = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
     int flags = 0;
-    const bool flagged = fd >= 0 && askFlags(&ioctl, fd, flags) == 0 &&
-                         (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
+    const bool flagged =
+        fd >= 0 && askFlags(fd, flags) == 0 && (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
     if (fd >= 0) {
         close(fd);
     }
@@ -125,6 +142,30 @@ bool keepsEntries(int folder) {
 
 bool copiesAttributes() {
     return true;
+}
+
+bool copyFlags(int from, int to) {
+    int old = 0;
+    if (askFlags(from, old) != 0 && !noFlagsHere(errno)) {
+        return false;
+    }
+    int now = 0;
+    if (askFlags(to, now) != 0) {
+        return noFlagsHere(errno) && (old & ownerFlags) == 0;
+    }
+    int wanted = (now & ~ownerFlags) | (old & ownerFlags);
+    if (wanted == now) {
+        return true;
+    }
+    return flagsCall(&ioctl, to, FS_IOC_SETFLAGS, wanted) == 0 && askFlags(to, now) == 0 &&
+           (now & ownerFlags) == (old & ownerFlags);
+}
+
+Room holdRoom(int fd, long long length) {
+    if (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(length)) == 0) {
+        return Room::held;
+    }
+    return errno == EOPNOTSUPP || errno == ENOSYS ? Room::unknown : Room::refused;
 }
 
 bool copyExtendedAttributes(int from, int to) {

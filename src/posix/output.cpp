@@ -1,34 +1,44 @@
-// The replacement of <vms> on POSIX systems. <vms> is first opened for
-// writing, without emptying it, as a plain open would open it: through its
-// symbolic links, with the system's own refusals (no permission, an
-// append-only or immutable file, a link the system will not follow). The
-// file that open reached is then replaced in its own folder, opened once:
-// the hidden file is created, checked, renamed and removed there with
-// openat, fstatat, renameat and unlinkat, so that a folder moved away or a
-// name taken over by another run mid-way can neither be written into nor
-// removed by mistake. A replacement must keep the old file's owner, group,
-// permission bits, ACL and extended attributes; where it cannot, or where
-// the rename is refused, the file is written in place instead, as editors
-// do. The cleanup after a signal runs in a signal handler, so it is held
-// back by blocking the signals, and it uses only calls that are safe there.
+// The replacement of <vms> on POSIX systems. Where something is at <vms>
+// (a file, a FIFO, a device, a link, dangling or not), it is opened first as
+// a plain fopen(vms, "wb") opens it, but emptying nothing: for writing,
+// with O_CREAT, through its symbolic links. The kernel so makes every
+// refusal a plain open meets (no permission, an append-only or immutable
+// file, a loop, a link or a file that protected_symlinks, protected_regular
+// or protected_fifos keeps from the caller), and creates a dangling link's
+// target exactly where a plain open would. The file that open returned is
+// then replaced in its own folder, opened once: the hidden file is created,
+// checked, renamed and removed there with openat, fstatat, renameat and
+// unlinkat, so that a folder moved away or a name taken over by another run
+// mid-way can neither be written into nor removed by mistake. Where nothing
+// is at <vms>, the hidden file is made beside it and renamed over the name:
+// a link planted there meanwhile is replaced, never followed.
+//
+// A replacement must keep the old file's owner, group, permission bits,
+// ACL, extended attributes and flags, as they are at the commit; where it
+// cannot, or where the rename is refused, the file is written in place
+// instead, as editors do. The cleanup after a signal runs in a signal
+// handler, so it is held back by blocking the signals, and it uses only
+// calls that are safe there.
 #include "output.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #if QUIB_HAVE_SYS_RANDOM_H
 #include <sys/random.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
-#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform.hpp"
 #include "posix/common.hpp"
@@ -41,20 +51,75 @@ using posix::folderOf;
 using posix::nameOf;
 using posix::streamFor;
 
-// Everything the commit, the cleanup and the signal handler need to know
-// about the output, changed only while the cleanup is held.
-struct Destination {
-    int folder = -1;                 // the folder of the file <vms> leads to
-    std::string name;                // that file's own name in it
-    int existing = -1;               // the file itself, open for writing, not emptied
-    int written = -1;                // the hidden file, open for reading it back
-    char hidden[NAME_MAX + 1] = {};  // the hidden file's name; empty when there is none
-    dev_t device = 0;                // and the file written, which the name must still name
-    ino_t inode = 0;
+// A descriptor, closed with its owner.
+class Fd {
+public:
+    Fd() noexcept = default;
+    explicit Fd(int fd) noexcept : fd_(fd) {}
+    ~Fd() { reset(); }
+    Fd(Fd&& other) noexcept : fd_(other.release()) {}
+    Fd& operator=(Fd&& other) noexcept {
+        reset(other.release());
+        return *this;
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+
+    [[nodiscard]] int get() const noexcept { return fd_; }
+    explicit operator bool() const noexcept { return fd_ >= 0; }
+    int release() noexcept { return std::exchange(fd_, -1); }
+    void reset(int fd = -1) noexcept {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
 };
-Destination destination;
+
+// A file by identity, which a name must still lead to before it is acted on.
+struct Identity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool known = false;
+};
+
+Identity identityOf(const struct stat& status) {
+    return {status.st_dev, status.st_ino, true};
+}
+
+bool sameFile(const Identity& one, const struct stat& other) {
+    return one.known && one.device == other.st_dev && one.inode == other.st_ino;
+}
+
+// What the signal handler must see, and all it sees: the folder of the file
+// <vms> leads to, the hidden file by its name there and the identity of the
+// file this run created under it, and the file the open of <vms> itself
+// created (a dangling link's target), which goes too while it is empty.
+// Changed only while the cleanup is held.
+struct Leftovers {
+    int folder = -1;
+    char hidden[NAME_MAX + 1] = {};  // empty when there is none
+    Identity hiddenFile;
+    char created[NAME_MAX + 1] = {};  // empty when the open created nothing
+    Identity createdFile;
+};
+Leftovers leftovers;
+
+// What a run keeps between the opening of its output and the end: the
+// file <vms> leads to, and the hidden file written to replace it.
+struct Output {
+    Fd folder;         // the folder of the file <vms> leads to
+    std::string name;  // that file's own name in it
+    Fd existing;       // the file itself, open for writing, not emptied
+    Fd written;        // the hidden file, open for reading it back
+};
+Output output;
 
 sigset_t maskBeforeHold{};
+int holds = 0;
 
 // Folders are opened only to work in them. O_PATH (Linux) and O_SEARCH
 // (POSIX 2008) need only search permission, as a plain open of a name in
@@ -67,28 +132,43 @@ constexpr int folderFlags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
 constexpr int folderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
 
+// As many links as the kernel follows in one path.
+constexpr int maxLinks = 40;
+
 // The standard descriptors that were closed when the program started; each
 // now holds /dev/null, which is no place to deliver a picture to.
 unsigned closedAtStart = 0;
 
-bool sameFile(const struct stat& one, const struct stat& other) {
-    return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
+// Whether the name still names the file this run made: another run aimed
+// at that very name may have put its own file there.
+bool stillOurs(const char* name, const Identity& file, struct stat& now) noexcept {
+    return name[0] != '\0' && fstatat(leftovers.folder, name, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+           sameFile(file, now);
 }
 
-void closeIfOpen(int& fd) noexcept {
-    if (fd >= 0) {
-        close(fd);
-        fd = -1;
+// Removes the hidden file, provided its name still names the file this run
+// made; false when it is ours and cannot be removed. Safe in a signal
+// handler.
+bool unlinkHidden() noexcept {
+    struct stat now {};
+    return !stillOurs(leftovers.hidden, leftovers.hiddenFile, now) ||
+           unlinkat(leftovers.folder, leftovers.hidden, 0) == 0;
+}
+
+// The file the open created goes too, while nothing has been written to it.
+void unlinkCreated() noexcept {
+    struct stat now {};
+    if (stillOurs(leftovers.created, leftovers.createdFile, now) && S_ISREG(now.st_mode) &&
+        now.st_size == 0) {
+        unlinkat(leftovers.folder, leftovers.created, 0);
     }
 }
 
-// Whether the hidden name still names the file this run created: another
-// run aimed at that very name may have put its own file there.
-bool hiddenIsOurs() noexcept {
-    struct stat now {};
-    return destination.hidden[0] != '\0' &&
-           fstatat(destination.folder, destination.hidden, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-           now.st_dev == destination.device && now.st_ino == destination.inode;
+// Sets a name of the leftovers, or clears it with an empty one.
+void remember(char (&slot)[NAME_MAX + 1], std::string_view name) noexcept {
+    platform::holdCleanup();
+    slot[name.copy(slot, NAME_MAX)] = '\0';
+    platform::releaseCleanup();
 }
 
 // The descriptor a link's text names, whether or not /proc is mounted
@@ -114,54 +194,46 @@ int descriptorNamed(std::string_view text) {
     return -1;
 }
 
-// Whether destination.folder is this program's own folder of descriptor
-// links. Known by identity, this needs nothing of the system: /dev/fd is a
-// link to /proc/self/fd on Linux, and a folder of its own on macOS and the
-// BSDs.
-bool ownDescriptorFolder() {
-    struct stat folder {};
-    if (fstat(destination.folder, &folder) != 0) {
+// Whether the folder is this program's own folder of descriptor links.
+// Known by identity, this needs nothing of the system: /dev/fd is a link
+// to /proc/self/fd on Linux, and a folder of its own on macOS and the BSDs.
+bool ownDescriptorFolder(int folder) {
+    struct stat status {};
+    if (fstat(folder, &status) != 0) {
         return false;
     }
     for (const char* own : {"/dev/fd", "/proc/self/fd", "/proc/thread-self/fd"}) {
         struct stat mine {};
-        if (stat(own, &mine) == 0 && sameFile(mine, folder)) {
+        if (stat(own, &mine) == 0 && sameFile(identityOf(mine), status)) {
             return true;
         }
     }
     return false;
 }
 
-// The descriptor of this program that (destination.folder,
-// destination.name) names, as /proc/self/fd/1 names 1; -1 for another
-// process's, or any other entry of /proc.
-int ownDescriptor() {
-    return ownDescriptorFolder() ? descriptorNamed("/dev/fd/" + destination.name) : -1;
-}
-
 // Where a name leads: the folder and name at the end of its chain of
 // symbolic links, each followed relative to its own folder.
 struct LinkEnd {
-    bool found = false;       // false: a loop, or a folder on the way cannot be opened
+    Fd folder;  // closed where a folder on the way cannot be opened
+    std::string name;
+    bool found = false;       // false: too many links, or a folder on the way is missing
     bool descriptor = false;  // the chain names an open descriptor: written through
     int number = -1;          // which of the program's own, where that is known
 };
 
-// Follows the links from (destination.folder, destination.name), leaving
-// the end of the chain there.
-LinkEnd followLinks() {
-    LinkEnd end;
-    for (int hop = 0; hop < 40; ++hop) {  // as many as the kernel follows
-        if (posix::isDescriptorFolder(destination.folder) || ownDescriptorFolder()) {
+LinkEnd followLinks(int folder, const std::string& name) {
+    LinkEnd end{Fd(fcntl(folder, F_DUPFD_CLOEXEC, 0)), name};
+    for (int links = 0; end.folder; ++links) {
+        if (posix::isDescriptorFolder(end.folder.get()) || ownDescriptorFolder(end.folder.get())) {
             end.descriptor = true;
             end.found = true;
-            end.number = ownDescriptor();
+            const bool own = ownDescriptorFolder(end.folder.get());
+            end.number = own ? descriptorNamed("/dev/fd/" + end.name) : -1;
             return end;
         }
         char text[PATH_MAX];
-        const ssize_t length =
-            readlinkat(destination.folder, destination.name.c_str(), text, sizeof text);
-        if (length < 0 || static_cast<std::size_t>(length) == sizeof text) {
+        const ssize_t length = readlinkat(end.folder.get(), end.name.c_str(), text, sizeof text);
+        if (length < 0 || static_cast<std::size_t>(length) == sizeof text || links == maxLinks) {
             end.found = length < 0;  // not a link, or nothing there: the end
             return end;
         }
@@ -172,24 +244,31 @@ LinkEnd followLinks() {
             end.found = true;
             return end;
         }
-        const int inner = openat(destination.folder, folderOf(path).c_str(), folderFlags);
-        closeIfOpen(destination.folder);
-        destination.folder = inner;
-        destination.name = nameOf(path);
-        if (inner < 0 || destination.name.empty()) {
-            return end;
+        end.folder.reset(openat(end.folder.get(), folderOf(path).c_str(), folderFlags));
+        end.name = nameOf(path);
+        if (end.name.empty()) {
+            end.folder.reset();
         }
     }
     return end;
+}
+
+// Where the output goes: the folder, known to the signal handler from here
+// on, and the name in it.
+void settleIn(Fd folder, std::string name) noexcept {
+    platform::holdCleanup();
+    leftovers.folder = folder.get();
+    platform::releaseCleanup();
+    output.folder = std::move(folder);
+    output.name = std::move(name);
 }
 
 // The file <vms> leads to, written where it is; a regular one is emptied
 // only by start(), once the input is in memory.
 Placement inPlace(File& file) {
     struct stat opened {};
-    const bool regular = fstat(destination.existing, &opened) == 0 && S_ISREG(opened.st_mode);
-    file = streamFor(destination.existing);
-    destination.existing = -1;
+    const bool regular = fstat(output.existing.get(), &opened) == 0 && S_ISREG(opened.st_mode);
+    file = streamFor(output.existing.release());
     if (!file) {
         return Placement::none;
     }
@@ -210,12 +289,8 @@ void randomBytes(unsigned char* bytes, std::size_t count) {
         return;
     }
 #endif
-    const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-    const bool read = fd >= 0 && ::read(fd, bytes, count) == static_cast<ssize_t>(count);
-    if (fd >= 0) {
-        close(fd);
-    }
-    if (read) {
+    const Fd fd(open("/dev/urandom", O_RDONLY | O_CLOEXEC));
+    if (fd && ::read(fd.get(), bytes, count) == static_cast<ssize_t>(count)) {
         return;
     }
     static std::uint64_t state = 0;
@@ -231,15 +306,17 @@ void randomBytes(unsigned char* bytes, std::size_t count) {
     }
 }
 
-// Creates the hidden file exclusively: an existing file of that name, or a
-// link planted in its place, is never opened; another name is tried. The
-// file's identity is taken at once, for every later check of its name, and
-// it stays open for reading, should it have to be copied in place.
-int createHidden(mode_t mode, int& error) {
-    const long limit = fpathconf(destination.folder, _PC_NAME_MAX);
+// Creates the hidden file exclusively, in the folder of the leftovers beside
+// output.name: an existing file of that name, or a link planted in its
+// place, is never opened; another name is tried. The file's identity is
+// taken at once, for every later check of its name, and it stays open for
+// reading, should it have to be copied in place.
+Fd createHidden(mode_t mode, int& error) {
+    const int folder = leftovers.folder;
+    const long limit = fpathconf(folder, _PC_NAME_MAX);
     const std::size_t room =
         limit > 0 && limit < NAME_MAX ? static_cast<std::size_t>(limit) : std::size_t{NAME_MAX};
-    const std::string stem = detail::hiddenStem(destination.name, room);
+    const std::string stem = detail::hiddenStem(output.name, room);
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string name = stem;
         unsigned char drawn[detail::hiddenSuffixLength] = {};
@@ -248,32 +325,30 @@ int createHidden(mode_t mode, int& error) {
             name += detail::hiddenSuffixLetters[byte % detail::hiddenSuffixLetters.size()];
         }
         platform::holdCleanup();
-        int fd = openat(destination.folder, name.c_str(),
-                        O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        Fd fd(
+            openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
         error = errno;
         struct stat created {};
-        if (fd >= 0 && fstat(fd, &created) == 0) {
-            destination.hidden[name.copy(destination.hidden, sizeof destination.hidden - 1)] = '\0';
-            destination.device = created.st_dev;
-            destination.inode = created.st_ino;
-        } else if (fd >= 0) {  // a file that could not be told apart later
-            unlinkat(destination.folder, name.c_str(), 0);
-            close(fd);
-            fd = -1;
+        if (fd && fstat(fd.get(), &created) == 0) {
+            leftovers.hidden[name.copy(leftovers.hidden, NAME_MAX)] = '\0';
+            leftovers.hiddenFile = identityOf(created);
+        } else if (fd) {  // a file that could not be told apart later
+            unlinkat(folder, name.c_str(), 0);
+            fd.reset();
             error = EIO;
         }
         platform::releaseCleanup();
-        if (fd >= 0 || error != EEXIST) {
+        if (fd || error != EEXIST) {
             return fd;
         }
     }
-    return -1;
+    return Fd();
 }
 
 // The output goes to the hidden file through a descriptor of its own.
-Placement hiddenFrom(int fd, File& file) {
-    destination.written = fd;
-    file = streamFor(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+Placement hiddenFrom(Fd fd, File& file) {
+    file = streamFor(fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
+    output.written = std::move(fd);
     return file ? Placement::hidden : Placement::none;
 }
 
@@ -283,28 +358,33 @@ Placement hiddenFrom(int fd, File& file) {
 // directly, and only once the input is in memory, so a failed run leaves
 // nothing.
 Placement newFile(File& file) {
-    if (posix::keepsEntries(destination.folder)) {
-        return faccessat(destination.folder, ".", W_OK | X_OK, AT_EACCESS) == 0
+    if (posix::keepsEntries(output.folder.get())) {
+        return faccessat(output.folder.get(), ".", W_OK | X_OK, AT_EACCESS) == 0
                    ? Placement::inPlaceFile
                    : Placement::none;
     }
     int error = 0;
-    const int fd = createHidden(0666, error);
-    return fd >= 0 ? hiddenFrom(fd, file) : Placement::none;
+    Fd fd = createHidden(0666, error);
+    return fd ? hiddenFrom(std::move(fd), file) : Placement::none;
 }
 
-// Whether the new file now has everything the old one had: its owner and
-// group (only root may give a file away; a member of the group may give it
-// that group), its ACL and extended attributes, and its permission bits.
-// A file that cannot even have the group is written in place at once.
-bool keepsAll(const struct stat& old, int fd) {
-    if (fchown(fd, old.st_uid, old.st_gid) != 0 &&
-        fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
+// Whether the file open as `to` now has everything the one open as `from`
+// has: its owner and group (only root may give a file away; a member of the
+// group may give it that group), its ACL, extended attributes and flags,
+// and its permission bits, set last: a change of owner clears the setuid
+// and setgid bits, and so does a write by a process that may not keep them.
+bool keepsAll(int from, int to) {
+    struct stat old {};
+    if (fstat(from, &old) != 0) {
+        return false;
+    }
+    if (fchown(to, old.st_uid, old.st_gid) != 0 &&
+        fchown(to, static_cast<uid_t>(-1), old.st_gid) != 0) {
         return false;
     }
     struct stat now {};
-    return posix::copyExtendedAttributes(destination.existing, fd) &&
-           fchmod(fd, old.st_mode & 07777) == 0 && fstat(fd, &now) == 0 &&
+    return posix::copyExtendedAttributes(from, to) && posix::copyFlags(from, to) &&
+           fchmod(to, old.st_mode & 07777) == 0 && fstat(to, &now) == 0 &&
            now.st_uid == old.st_uid && now.st_gid == old.st_gid &&
            (now.st_mode & 07777) == (old.st_mode & 07777);
 }
@@ -314,64 +394,96 @@ bool keepsAll(const struct stat& old, int fd) {
 // new file or keeps its entries, or the new file cannot have everything the
 // old one had (the system has no calls to copy attributes with), the old
 // one is written in place.
-Placement replacement(const struct stat& old, File& file) {
-    if (!posix::copiesAttributes() || posix::keepsEntries(destination.folder)) {
+Placement replacement(File& file) {
+    if (!posix::copiesAttributes() || posix::keepsEntries(output.folder.get())) {
         return inPlace(file);
     }
     int error = 0;
-    const int fd = createHidden(0600, error);
-    if (fd < 0) {
+    Fd fd = createHidden(0600, error);
+    if (!fd) {
         // A read-only or protected folder; a full disk or a missing folder
         // is another matter.
         const bool refused = error == EACCES || error == EPERM || error == EROFS;
         return refused ? inPlace(file) : Placement::none;
     }
-    if (!keepsAll(old, fd)) {
-        platform::removeHidden();
-        close(fd);
+    if (!keepsAll(output.existing.get(), fd.get())) {
+        unlinkHidden();
+        remember(leftovers.hidden, "");
         return inPlace(file);
     }
-    return hiddenFrom(fd, file);
+    return hiddenFrom(std::move(fd), file);
 }
 
-// Nothing, where the name changed while it was looked at: another run put
-// its file in place between the open and the look at the end of the chain.
-std::optional<Placement> placeOutput(const std::string& typedName, int typedFolder, File& file) {
-    const LinkEnd end = followLinks();
-    if (!end.found) {
-        return Placement::none;
-    }
-    // Opened as a plain open for writing would open it, emptying nothing.
-    destination.existing = openat(typedFolder, typedName.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-    if (destination.existing < 0) {
-        struct stat none {};
-        if (errno != ENOENT || end.descriptor) {
-            return Placement::none;
-        }
-        const bool nothingThere = fstatat(destination.folder, destination.name.c_str(), &none,
-                                          AT_SYMLINK_NOFOLLOW) != 0 &&
-                                  errno == ENOENT;
-        return nothingThere ? std::optional(newFile(file)) : std::nullopt;
+// What one look at <vms> found: where the output goes, or that the chain of
+// links changed between the look and the open, and must be looked at again.
+struct Look {
+    Placement placement = Placement::none;
+    bool again = false;
+    Identity made;  // what the open may have created, for the next look
+};
+
+// The file at the end of the chain must be the very file the open reached.
+// Where the end held nothing just before the open, the open created it: a
+// failed run removes it again.
+Look placeExisting(LinkEnd end, bool endWasThere, Identity mayHaveMade, File& file) {
+    Look look;
+    struct stat opened {};
+    if (fstat(output.existing.get(), &opened) != 0) {
+        return look;
     }
     if (end.descriptor) {
         const bool closed =
             end.number >= 0 && end.number < 3 && (closedAtStart >> end.number & 1U) != 0;
-        return closed ? Placement::none : inPlace(file);
-    }
-    struct stat opened {};
-    struct stat entry {};
-    if (fstat(destination.existing, &opened) != 0) {
-        return Placement::none;
+        look.placement = closed ? Placement::none : inPlace(file);
+        return look;
     }
     if (!S_ISREG(opened.st_mode)) {
-        return inPlace(file);
+        look.placement = inPlace(file);
+        return look;
     }
-    // The end of the chain must be the very file the open reached.
-    if (fstatat(destination.folder, destination.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !sameFile(entry, opened)) {
-        return std::nullopt;
+    struct stat entry {};
+    if (fstatat(end.folder.get(), end.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !sameFile(identityOf(opened), entry)) {
+        look.again = true;
+        look.made = endWasThere ? mayHaveMade : identityOf(opened);
+        return look;
     }
-    return replacement(opened, file);
+    settleIn(std::move(end.folder), std::move(end.name));
+    if (!endWasThere || sameFile(mayHaveMade, opened)) {
+        leftovers.createdFile = identityOf(opened);
+        remember(leftovers.created, output.name);
+    }
+    look.placement = replacement(file);
+    return look;
+}
+
+// One look at the typed name in its folder.
+Look placeOutput(int folder, const std::string& name, Identity mayHaveMade, File& file) {
+    Look look;
+    struct stat there {};
+    if (fstatat(folder, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) {
+            Fd own(fcntl(folder, F_DUPFD_CLOEXEC, 0));
+            const bool opened = static_cast<bool>(own);
+            settleIn(std::move(own), name);
+            look.placement = opened ? newFile(file) : Placement::none;
+        }
+        return look;
+    }
+    LinkEnd end = followLinks(folder, name);
+    if (!end.found) {
+        return look;
+    }
+    struct stat before {};
+    const bool endWasThere = end.descriptor || fstatat(end.folder.get(), end.name.c_str(), &before,
+                                                       AT_SYMLINK_NOFOLLOW) == 0;
+    // Opened as fopen(vms, "wb") would open it, emptying nothing.
+    output.existing.reset(
+        openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666));
+    if (!output.existing) {
+        return look;
+    }
+    return placeExisting(std::move(end), endWasThere, mayHaveMade, file);
 }
 
 // Where the rename is refused although nothing predicted it (a file mounted
@@ -381,40 +493,86 @@ bool refusedRename(int error) {
     return error == EPERM || error == EACCES || error == EBUSY || error == EXDEV;
 }
 
-bool copyInPlace() {
-    int to = destination.existing;
-    destination.existing = -1;
-    if (to < 0) {
-        to = openat(destination.folder, destination.name.c_str(),
-                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+// Whether the file system can take length more bytes for the file, where
+// no call can hold the room: its free blocks, less what the file has.
+bool roomFor(int fd, off_t length) {
+    struct statvfs system {};
+    struct stat status {};
+    if (fstatvfs(fd, &system) != 0 || fstat(fd, &status) != 0) {
+        return false;
     }
-    bool done = to >= 0 && ftruncate(to, 0) == 0;
+    const auto held = static_cast<unsigned long long>(status.st_blocks) * 512U;
+    const auto wanted = static_cast<unsigned long long>(length);
+    const auto free = static_cast<unsigned long long>(system.f_bavail) * system.f_frsize;
+    return wanted <= held || wanted - held <= free;
+}
+
+bool copyBytes(int from, int to, off_t length) {
     char chunk[1U << 16U];
-    for (off_t at = 0; done;) {
-        const ssize_t got = pread(destination.written, chunk, sizeof chunk, at);
-        if (got <= 0) {
-            done = got == 0;
-            break;
+    for (off_t at = 0; at < length;) {
+        const ssize_t got = pread(from, chunk, sizeof chunk, at);
+        if (got <= 0 || pwrite(to, chunk, static_cast<std::size_t>(got), at) != got) {
+            return false;
         }
-        done = write(to, chunk, static_cast<std::size_t>(got)) == got;
         at += got;
     }
-    done = to >= 0 && close(to) == 0 && done;
-    return done;
+    return ftruncate(to, length) == 0;
+}
+
+// The finished hidden file copied over the file <vms> leads to. The room
+// for the new bytes is held first, while the old file still holds all of
+// its own: a disk too full for both keeps the old file whole. Only then is
+// the hidden file removed (its bytes stay readable through output.written)
+// and the old file overwritten. False, with the new bytes in place, when
+// the hidden file could not be removed: an append-only folder keeps it.
+bool copyInPlace() {
+    struct stat finished {};
+    if (fstat(output.written.get(), &finished) != 0) {
+        return false;
+    }
+    const off_t length = finished.st_size;
+    Fd to = std::move(output.existing);
+    bool createdHere = false;
+    if (!to) {
+        to.reset(openat(output.folder.get(), output.name.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666));
+        createdHere = static_cast<bool>(to);
+    }
+    const posix::Room room = to ? posix::holdRoom(to.get(), length) : posix::Room::refused;
+    if (room == posix::Room::refused ||
+        (room == posix::Room::unknown && !roomFor(to.get(), length))) {
+        if (createdHere) {
+            unlinkat(output.folder.get(), output.name.c_str(), 0);
+        }
+        return false;
+    }
+    remember(leftovers.created, "");  // it holds the new bytes from here on
+    const bool removed = unlinkHidden();
+    remember(leftovers.hidden, "");
+    const bool copied = copyBytes(output.written.get(), to.get(), length);
+    return close(to.release()) == 0 && copied && removed;
 }
 
 }  // namespace
 
 namespace platform {
 
+// Holds nest: the commit holds the cleanup for its whole length, and the
+// steps inside it hold it again for their own part.
 void holdCleanup() noexcept {
     sigset_t all{};
     sigfillset(&all);
-    sigprocmask(SIG_BLOCK, &all, &maskBeforeHold);
+    sigset_t before{};
+    sigprocmask(SIG_BLOCK, &all, &before);
+    if (holds++ == 0) {
+        maskBeforeHold = before;
+    }
 }
 
 void releaseCleanup() noexcept {
-    sigprocmask(SIG_SETMASK, &maskBeforeHold, nullptr);
+    if (--holds == 0) {
+        sigprocmask(SIG_SETMASK, &maskBeforeHold, nullptr);
+    }
 }
 
 // From the handler, where every signal is blocked: the signal is raised
@@ -436,59 +594,68 @@ Placement openOutput(const char* target, File& file) {
     if (name.empty()) {
         return Placement::none;
     }
-    const int folder = open(folderOf(typed).c_str(), folderFlags);
-    if (folder < 0) {
+    const Fd folder(open(folderOf(typed).c_str(), folderFlags));
+    if (!folder) {
         return Placement::none;
     }
-    std::optional<Placement> placement;
-    for (int attempt = 0; attempt < 100 && !placement; ++attempt) {
-        closeIfOpen(destination.existing);
-        closeIfOpen(destination.folder);
-        destination.folder = fcntl(folder, F_DUPFD_CLOEXEC, 0);
-        destination.name = name;
-        placement = destination.folder < 0 ? Placement::none : placeOutput(name, folder, file);
+    // Another run may put its file in place between the open and the look
+    // at the end of the chain; the next look sees it.
+    Identity mayHaveMade;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        output = Output{};
+        const Look look = placeOutput(folder.get(), name, mayHaveMade, file);
+        if (!look.again) {
+            return look.placement;
+        }
+        mayHaveMade = look.made;
     }
-    close(folder);
-    return placement.value_or(Placement::none);
+    return Placement::none;
 }
 
 bool startInPlace(File& file) {
     if (file) {
         return ftruncate(fileno(file.get()), 0) == 0;
     }
-    const int fd = openat(destination.folder, destination.name.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
-    file = streamFor(fd);
+    file = streamFor(openat(output.folder.get(), output.name.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666));
     return static_cast<bool>(file);
 }
 
+// The old file's owner, mode, ACL, attributes and flags are read again
+// here, just before the rename, and given to the new file once more: a
+// change made to the old one while the new one was written is kept, and
+// the mode goes last, after every write.
 bool moveHiddenOver() {
-    if (!hiddenIsOurs()) {
+    struct stat now {};
+    if (!stillOurs(leftovers.hidden, leftovers.hiddenFile, now)) {
         return false;
     }
-    if (renameat(destination.folder, destination.hidden, destination.folder,
-                 destination.name.c_str()) != 0) {
-        if (!refusedRename(errno) || !copyInPlace()) {
-            return false;
-        }
-        removeHidden();
+    const bool keeps = !output.existing || keepsAll(output.existing.get(), output.written.get());
+    const int folder = leftovers.folder;
+    if (keeps && renameat(folder, leftovers.hidden, folder, output.name.c_str()) == 0) {
+        remember(leftovers.hidden, "");
+        remember(leftovers.created, "");
+        return true;
     }
-    destination.hidden[0] = '\0';
-    return true;
+    if (keeps && !refusedRename(errno)) {
+        return false;
+    }
+    return copyInPlace();
 }
 
+// Called by the signal handler too: both names are only read and cleared.
 void removeHidden() noexcept {
-    if (hiddenIsOurs()) {
-        unlinkat(destination.folder, destination.hidden, 0);
-    }
-    destination.hidden[0] = '\0';
+    unlinkHidden();
+    unlinkCreated();
+    leftovers.hidden[0] = '\0';
+    leftovers.created[0] = '\0';
 }
 
 void finishOutput() noexcept {
     removeHidden();
-    closeIfOpen(destination.written);
-    closeIfOpen(destination.existing);
-    closeIfOpen(destination.folder);
+    output.written.reset();
+    output.existing.reset();
+    output.folder.reset();
 }
 
 }  // namespace platform

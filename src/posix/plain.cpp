@@ -23,4 +23,12 @@ bool copyExtendedAttributes(int /*from*/, int /*to*/) {
     return false;
 }
 
+bool copyFlags(int /*from*/, int /*to*/) {
+    return true;  // POSIX has no file flags
+}
+
+Room holdRoom(int /*fd*/, long long /*length*/) {
+    return Room::unknown;
+}
+
 }  // namespace quib::posix

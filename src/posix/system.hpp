@@ -1,6 +1,7 @@
 // What the replacement of <vms> asks of a system beyond POSIX: which folders
-// hold links to open descriptors, whether a folder keeps its entries, and the
-// copy of extended attributes and ACLs. Each system family answers in a file
+// hold links to open descriptors, whether a folder keeps its entries, the
+// copy of extended attributes, ACLs and file flags, and room held on a disk
+// before a file is overwritten. Each system family answers in a file
 // of its own (linux.cpp; bsd.cpp for macOS and FreeBSD), and plain.cpp
 // answers for any other system with what POSIX alone can tell: where it
 // cannot tell, its answer is the one that keeps the user's files and never
@@ -31,5 +32,21 @@ bool copiesAttributes();
 // set whole, or the system has no way to know them: the old file is then
 // written in place.
 bool copyExtendedAttributes(int from, int to);
+
+// Gives the file open as `to` the flags of the one open as `from` that an
+// owner may set (no dump, no access time, synchronous, compressed, no
+// copy on write and their like), and clears those of them that `to` got
+// from its folder. The capability flags (append-only, immutable) and the
+// ones a file system sets itself are left alone. True when the two then
+// agree; false when a flag cannot be given, and the old file is then
+// written in place. No-CoW takes only on an empty file: call it before the
+// first write, and again at the end to catch a change made meanwhile.
+bool copyFlags(int from, int to);
+
+// Makes the file hold room for length bytes without changing its size or
+// its bytes, so that overwriting it cannot run out of space half-way.
+// Unknown where the system or the file system has no such call.
+enum class Room { held, refused, unknown };
+Room holdRoom(int fd, long long length);
 
 }  // namespace quib::posix
