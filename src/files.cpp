@@ -22,9 +22,11 @@ bool isDirectory(std::FILE* file) {
 
 }  // namespace
 
+// The input is read in one block straight into the image buffer: a stream
+// buffer would only be another copy.
 File openForReading(const char* path) {
     File file(platform::arrivedWhole(path) ? std::fopen(path, "rb") : nullptr);
-    if (file && isDirectory(file.get())) {
+    if (file && (isDirectory(file.get()) || std::setvbuf(file.get(), nullptr, _IONBF, 0) != 0)) {
         file.reset();
     }
     return file;

@@ -1,6 +1,7 @@
 /* Preloaded into the program under test to make the last step of a write
  * fail for real, where no file system here can: fclose of a file whose path
- * contains $QUIB_FAIL_CLOSE closes it and then reports EIO, as a full
+ * contains $QUIB_FAIL_CLOSE, or of an unnamed file (O_TMPFILE, which has no
+ * path yet: the output), closes it and then reports EIO, as a full
  * network share would; renameat onto a name that contains $QUIB_FAIL_RENAME
  * renames nothing and reports EIO, and onto one that contains
  * $QUIB_REFUSE_RENAME reports EPERM, as a security module may; onto one
@@ -12,6 +13,7 @@
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -29,7 +31,9 @@ int fclose(FILE* stream) {
     char link[64];
     char path[4096] = {0};
     snprintf(link, sizeof link, "/proc/self/fd/%d", fileno(stream));
-    const int fail = readlink(link, path, sizeof path - 1) > 0 && named(path, "QUIB_FAIL_CLOSE");
+    const int unnamed = (fcntl(fileno(stream), F_GETFL) & O_TMPFILE) == O_TMPFILE;
+    const int fail = (readlink(link, path, sizeof path - 1) > 0 && named(path, "QUIB_FAIL_CLOSE")) ||
+                     (unnamed && getenv("QUIB_FAIL_CLOSE") != NULL);
     const int result = real(stream);
     if (fail) {
         errno = EIO;

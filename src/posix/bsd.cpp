@@ -211,10 +211,14 @@ std::optional<std::vector<char>> attributeValue(int fd, const Name& name) {
 
 }  // namespace
 
-bool isDescriptorFolder(int folder) {
+// An fdesc file system says so; where it does not, /dev/fd may still be
+// the program's own, known by its identity.
+std::optional<bool> isDescriptorFolder(int folder) {
     struct statfs system {};
-    return fstatfs(folder, &system) == 0 && (std::strcmp(system.f_fstypename, "fdesc") == 0 ||
-                                             std::strcmp(system.f_fstypename, "fdescfs") == 0);
+    const bool fdesc =
+        fstatfs(folder, &system) == 0 && (std::strcmp(system.f_fstypename, "fdesc") == 0 ||
+                                          std::strcmp(system.f_fstypename, "fdescfs") == 0);
+    return fdesc ? std::optional(true) : std::nullopt;
 }
 
 bool keepsEntries(int folder) {
@@ -246,9 +250,20 @@ bool copyFlags(int from, int to) {
     return wanted == now.st_flags || fchflags(to, static_cast<decltype(now.st_flags)>(wanted)) == 0;
 }
 
-// Neither system has a call that holds room without changing the size.
+// Neither system has a call that holds room without changing the size, nor
+// unnamed files.
 Room holdRoom(int /*fd*/, long long /*length*/) {
     return Room::unknown;
+}
+
+int openUnnamed(int /*folder*/, mode_t /*mode*/) {
+    errno = EOPNOTSUPP;
+    return -1;
+}
+
+bool nameUnnamed(int /*fd*/, int /*folder*/, const char* /*name*/) {
+    errno = EOPNOTSUPP;
+    return false;
 }
 
 bool copyExtendedAttributes(int from, int to) {

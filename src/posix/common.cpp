@@ -13,7 +13,13 @@
 
 namespace quib {
 
+// A regular file's length is its size, and the position stays at the start
+// where the open left it; anything else is measured by moving to its end and back.
 std::optional<std::int64_t> platform::endPosition(std::FILE* file) {
+    struct stat status {};
+    if (fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode)) {
+        return status.st_size;
+    }
     if (fseeko(file, 0, SEEK_END) != 0) {
         return std::nullopt;
     }

@@ -33,19 +33,19 @@ bool copied(const std::string& name) {
 }
 
 // The names of the file's attributes; empty where the file system has
-// none, nothing when they cannot be listed.
+// none, nothing when they cannot be listed. A list that does not fit the
+// buffer is asked for its length, and read again.
 std::optional<std::vector<std::string>> attributeNames(int fd) {
+    std::vector<char> list(1024);
     for (int attempt = 0; attempt < tries; ++attempt) {
-        const ssize_t size = flistxattr(fd, nullptr, 0);
+        const ssize_t got = flistxattr(fd, list.data(), list.size());
+        const ssize_t size = got < 0 && errno == ERANGE ? flistxattr(fd, nullptr, 0) : got;
         if (size < 0) {
             return errno == ENOTSUP ? std::optional(std::vector<std::string>{}) : std::nullopt;
         }
-        std::vector<char> list(static_cast<std::size_t>(size) + 1);
-        const ssize_t got = flistxattr(fd, list.data(), list.size());
-        if (got < 0 && errno != ERANGE) {
-            return std::nullopt;
-        }
-        if (got >= 0) {
+        if (got < 0) {
+            list.resize(static_cast<std::size_t>(size) + 1);
+        } else {
             std::vector<std::string> names;
             for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
                 const std::string name(&list[at]);
@@ -120,7 +120,8 @@ bool flaggedByIoctl(int folder) {
 
 }  // namespace
 
-bool isDescriptorFolder(int folder) {
+// /dev/fd is a link into /proc: the proc file system tells them all.
+std::optional<bool> isDescriptorFolder(int folder) {
     struct statfs system {};
     return fstatfs(folder, &system) == 0 && system.f_type == PROC_SUPER_MAGIC;
 }
@@ -159,6 +160,36 @@ bool copyFlags(int from, int to) {
     }
     return flagsCall(&ioctl, to, FS_IOC_SETFLAGS, wanted) == 0 && askFlags(to, now) == 0 &&
            (now & ownerFlags) == (old & ownerFlags);
+}
+
+// Without O_EXCL, so that it can be linked. Kernels and file systems that
+// have no unnamed files answer EISDIR (before 3.11) or EOPNOTSUPP.
+int openUnnamed(int folder, mode_t mode) {
+#if defined(O_TMPFILE)
+    const int fd = openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+    if (fd < 0 && errno == EISDIR) {
+        errno = EOPNOTSUPP;
+    }
+    return fd;
+#else
+    static_cast<void>(folder);
+    static_cast<void>(mode);
+    errno = EOPNOTSUPP;
+    return -1;
+#endif
+}
+
+// AT_EMPTY_PATH needs CAP_DAC_READ_SEARCH, which root in a user namespace
+// lacks; the descriptor's link in /proc needs only /proc.
+bool nameUnnamed(int fd, int folder, const char* name) {
+    if (linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0) {
+        return true;
+    }
+    if (errno != ENOENT && errno != EPERM) {
+        return false;
+    }
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    return linkat(AT_FDCWD, link.c_str(), folder, name, AT_SYMLINK_FOLLOW) == 0;
 }
 
 Room holdRoom(int fd, long long length) {

@@ -111,15 +111,21 @@ Leftovers leftovers;
 // What a run keeps between the opening of its output and the end: the
 // file <vms> leads to, and the hidden file written to replace it.
 struct Output {
-    Fd folder;         // the folder of the file <vms> leads to
-    std::string name;  // that file's own name in it
-    Fd existing;       // the file itself, open for writing, not emptied
-    Fd written;        // the hidden file, open for reading it back
+    Fd folder;             // the folder of the file <vms> leads to
+    std::string name;      // that file's own name in it
+    Fd existing;           // the file itself, open for writing, not emptied
+    Fd written;            // the hidden file, open for reading it back
+    bool unnamed = false;  // which has no name until the commit
 };
 Output output;
 
 sigset_t maskBeforeHold{};
 int holds = 0;
+bool blocked = false;  // by the outermost hold
+
+// Whether the signal handlers that remove a named hidden file are in place:
+// only a run that names one, or whose open created a file, needs them.
+bool handlersInstalled = false;
 
 // Folders are opened only to work in them. O_PATH (Linux) and O_SEARCH
 // (POSIX 2008) need only search permission, as a plain open of a name in
@@ -164,8 +170,52 @@ void unlinkCreated() noexcept {
     }
 }
 
-// Sets a name of the leftovers, or clears it with an empty one.
+// The signals whose default action does not end the program, and SIGKILL,
+// which cannot be caught. Every other signal removes a named hidden file
+// before the program dies of it.
+bool endsProgram(int signal) {
+    for (const int harmless :
+         {SIGKILL, SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT, SIGCHLD, SIGURG, SIGWINCH}) {
+        if (signal == harmless) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// One call a signal, and a second only for one that whoever started us
+// ignores (nohup, a background job): it stays ignored, as do SIGXFSZ and
+// SIGPIPE. Some numbers belong to the C library; sigaction refuses them,
+// and they stay as they are. Every signal is held back meanwhile, so that
+// none meets the handler it is about to lose.
+void installHandlers() noexcept {
+    if (handlersInstalled) {
+        return;
+    }
+    sigset_t all{};
+    sigfillset(&all);
+    sigset_t before{};
+    sigprocmask(SIG_BLOCK, &all, &before);
+    struct sigaction cleanup {};
+    cleanup.sa_handler = detail::removeHiddenAndDie;
+    sigfillset(&cleanup.sa_mask);
+    for (int signal = 1; signal < NSIG; ++signal) {
+        struct sigaction was {};
+        if (endsProgram(signal) && sigaction(signal, &cleanup, &was) == 0 &&
+            was.sa_handler == SIG_IGN) {
+            sigaction(signal, &was, nullptr);
+        }
+    }
+    handlersInstalled = true;
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+}
+
+// Sets a name of the leftovers, or clears it with an empty one. The
+// handlers that remove it are in place before it is set.
 void remember(char (&slot)[NAME_MAX + 1], std::string_view name) noexcept {
+    if (!name.empty()) {
+        installHandlers();
+    }
     platform::holdCleanup();
     slot[name.copy(slot, NAME_MAX)] = '\0';
     platform::releaseCleanup();
@@ -221,14 +271,20 @@ struct LinkEnd {
     int number = -1;          // which of the program's own, where that is known
 };
 
-LinkEnd followLinks(int folder, const std::string& name) {
+// isLink: whether the name itself is a link, as a look at it just found.
+LinkEnd followLinks(int folder, const std::string& name, bool isLink) {
     LinkEnd end{Fd(fcntl(folder, F_DUPFD_CLOEXEC, 0)), name};
     for (int links = 0; end.folder; ++links) {
-        if (posix::isDescriptorFolder(end.folder.get()) || ownDescriptorFolder(end.folder.get())) {
+        const std::optional<bool> known = posix::isDescriptorFolder(end.folder.get());
+        if (known ? *known : ownDescriptorFolder(end.folder.get())) {
             end.descriptor = true;
             end.found = true;
             const bool own = ownDescriptorFolder(end.folder.get());
             end.number = own ? descriptorNamed("/dev/fd/" + end.name) : -1;
+            return end;
+        }
+        if (!isLink) {
+            end.found = true;
             return end;
         }
         char text[PATH_MAX];
@@ -249,6 +305,7 @@ LinkEnd followLinks(int folder, const std::string& name) {
         if (end.name.empty()) {
             end.folder.reset();
         }
+        isLink = true;  // what the link names is looked at in its turn
     }
     return end;
 }
@@ -306,6 +363,25 @@ void randomBytes(unsigned char* bytes, std::size_t count) {
     }
 }
 
+// ".out.vms." and six random characters, from the hidden name's stem.
+std::string hiddenName(const std::string& stem) {
+    std::string name = stem;
+    unsigned char drawn[detail::hiddenSuffixLength] = {};
+    randomBytes(drawn, sizeof drawn);
+    for (const unsigned char byte : drawn) {  // 256 is not a multiple of 62: a slight bias
+        name += detail::hiddenSuffixLetters[byte % detail::hiddenSuffixLetters.size()];
+    }
+    return name;
+}
+
+// The stem of a hidden name beside output.name, cut to fit the folder.
+std::string hiddenStemHere() {
+    const long limit = fpathconf(leftovers.folder, _PC_NAME_MAX);
+    const std::size_t room =
+        limit > 0 && limit < NAME_MAX ? static_cast<std::size_t>(limit) : std::size_t{NAME_MAX};
+    return detail::hiddenStem(output.name, room);
+}
+
 // Creates the hidden file exclusively, in the folder of the leftovers beside
 // output.name: an existing file of that name, or a link planted in its
 // place, is never opened; another name is tried. The file's identity is
@@ -313,17 +389,10 @@ void randomBytes(unsigned char* bytes, std::size_t count) {
 // reading, should it have to be copied in place.
 Fd createHidden(mode_t mode, int& error) {
     const int folder = leftovers.folder;
-    const long limit = fpathconf(folder, _PC_NAME_MAX);
-    const std::size_t room =
-        limit > 0 && limit < NAME_MAX ? static_cast<std::size_t>(limit) : std::size_t{NAME_MAX};
-    const std::string stem = detail::hiddenStem(output.name, room);
+    const std::string stem = hiddenStemHere();
+    installHandlers();
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string name = stem;
-        unsigned char drawn[detail::hiddenSuffixLength] = {};
-        randomBytes(drawn, sizeof drawn);
-        for (const unsigned char byte : drawn) {  // 256 is not a multiple of 62: a slight bias
-            name += detail::hiddenSuffixLetters[byte % detail::hiddenSuffixLetters.size()];
-        }
+        const std::string name = hiddenName(stem);
         platform::holdCleanup();
         Fd fd(
             openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
@@ -345,6 +414,15 @@ Fd createHidden(mode_t mode, int& error) {
     return Fd();
 }
 
+// The new file: unnamed where the file system has such files, so that a run
+// killed at any moment leaves nothing; else the named hidden file.
+Fd createNew(mode_t mode, int& error) {
+    Fd fd(posix::openUnnamed(leftovers.folder, mode));
+    error = errno;
+    output.unnamed = static_cast<bool>(fd);
+    return fd || error != EOPNOTSUPP ? std::move(fd) : createHidden(mode, error);
+}
+
 // The output goes to the hidden file through a descriptor of its own.
 Placement hiddenFrom(Fd fd, File& file) {
     file = streamFor(fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
@@ -364,7 +442,7 @@ Placement newFile(File& file) {
                    : Placement::none;
     }
     int error = 0;
-    Fd fd = createHidden(0666, error);
+    Fd fd = createNew(0666, error);
     return fd ? hiddenFrom(std::move(fd), file) : Placement::none;
 }
 
@@ -373,20 +451,34 @@ Placement newFile(File& file) {
 // group may give it that group), its ACL, extended attributes and flags,
 // and its permission bits, set last: a change of owner clears the setuid
 // and setgid bits, and so does a write by a process that may not keep them.
-bool keepsAll(int from, int to) {
-    struct stat old {};
-    if (fstat(from, &old) != 0) {
+// old is what `from` is now. Each is given only where it differs.
+bool keepsAll(const struct stat& old, int from, int to) {
+    struct stat now {};
+    if (fstat(to, &now) != 0) {
         return false;
     }
-    if (fchown(to, old.st_uid, old.st_gid) != 0 &&
+    if ((now.st_uid != old.st_uid || now.st_gid != old.st_gid) &&
+        fchown(to, old.st_uid, old.st_gid) != 0 &&
         fchown(to, static_cast<uid_t>(-1), old.st_gid) != 0) {
         return false;
     }
-    struct stat now {};
-    return posix::copyExtendedAttributes(from, to) && posix::copyFlags(from, to) &&
-           fchmod(to, old.st_mode & 07777) == 0 && fstat(to, &now) == 0 &&
-           now.st_uid == old.st_uid && now.st_gid == old.st_gid &&
-           (now.st_mode & 07777) == (old.st_mode & 07777);
+    constexpr mode_t modeBits = 07777;
+    if (!posix::copyExtendedAttributes(from, to) || !posix::copyFlags(from, to) ||
+        fstat(to, &now) != 0) {
+        return false;
+    }
+    if ((now.st_mode & modeBits) != (old.st_mode & modeBits) &&
+        (fchmod(to, old.st_mode & modeBits) != 0 || fstat(to, &now) != 0)) {
+        return false;
+    }
+    return now.st_uid == old.st_uid && now.st_gid == old.st_gid &&
+           (now.st_mode & modeBits) == (old.st_mode & modeBits);
+}
+
+// The same, with the old file as it is at this moment.
+bool keepsAllNow(int from, int to) {
+    struct stat old {};
+    return fstat(from, &old) == 0 && keepsAll(old, from, to);
 }
 
 // The existing file is replaced by a hidden one made private first, so that
@@ -394,19 +486,19 @@ bool keepsAll(int from, int to) {
 // new file or keeps its entries, or the new file cannot have everything the
 // old one had (the system has no calls to copy attributes with), the old
 // one is written in place.
-Placement replacement(File& file) {
+Placement replacement(const struct stat& old, File& file) {
     if (!posix::copiesAttributes() || posix::keepsEntries(output.folder.get())) {
         return inPlace(file);
     }
     int error = 0;
-    Fd fd = createHidden(0600, error);
+    Fd fd = createNew(0600, error);
     if (!fd) {
         // A read-only or protected folder; a full disk or a missing folder
         // is another matter.
         const bool refused = error == EACCES || error == EPERM || error == EROFS;
         return refused ? inPlace(file) : Placement::none;
     }
-    if (!keepsAll(output.existing.get(), fd.get())) {
+    if (!keepsAll(old, output.existing.get(), fd.get())) {
         unlinkHidden();
         remember(leftovers.hidden, "");
         return inPlace(file);
@@ -453,7 +545,7 @@ Look placeExisting(LinkEnd end, bool endWasThere, Identity mayHaveMade, File& fi
         leftovers.createdFile = identityOf(opened);
         remember(leftovers.created, output.name);
     }
-    look.placement = replacement(file);
+    look.placement = replacement(opened, file);
     return look;
 }
 
@@ -470,13 +562,15 @@ Look placeOutput(int folder, const std::string& name, Identity mayHaveMade, File
         }
         return look;
     }
-    LinkEnd end = followLinks(folder, name);
+    const bool isLink = S_ISLNK(there.st_mode);
+    LinkEnd end = followLinks(folder, name, isLink);
     if (!end.found) {
         return look;
     }
     struct stat before {};
-    const bool endWasThere = end.descriptor || fstatat(end.folder.get(), end.name.c_str(), &before,
-                                                       AT_SYMLINK_NOFOLLOW) == 0;
+    const bool endWasThere =
+        !isLink || end.descriptor ||
+        fstatat(end.folder.get(), end.name.c_str(), &before, AT_SYMLINK_NOFOLLOW) == 0;
     // Opened as fopen(vms, "wb") would open it, emptying nothing.
     output.existing.reset(
         openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666));
@@ -519,6 +613,38 @@ bool copyBytes(int from, int to, off_t length) {
     return ftruncate(to, length) == 0;
 }
 
+// Gives the unnamed file a hidden name beside the target; another is tried
+// where a name is taken. Where the system cannot name it (no
+// CAP_DAC_READ_SEARCH and no /proc), its bytes are copied into a named
+// hidden file, which is then the one moved, as on systems without unnamed
+// files. Called with the signals held back.
+bool nameWritten() {
+    const std::string stem = hiddenStemHere();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = hiddenName(stem);
+        struct stat linked {};
+        if (posix::nameUnnamed(output.written.get(), leftovers.folder, name.c_str()) &&
+            fstat(output.written.get(), &linked) == 0) {
+            leftovers.hiddenFile = identityOf(linked);
+            leftovers.hidden[name.copy(leftovers.hidden, NAME_MAX)] = '\0';
+            return true;
+        }
+        if (errno != EEXIST) {
+            break;
+        }
+    }
+    struct stat written {};
+    int error = 0;
+    Fd copy = createHidden(output.existing ? 0600 : 0666, error);
+    if (!copy || fstat(output.written.get(), &written) != 0 ||
+        !copyBytes(output.written.get(), copy.get(), written.st_size)) {
+        return false;
+    }
+    output.written = std::move(copy);
+    output.unnamed = false;
+    return !output.existing || keepsAllNow(output.existing.get(), output.written.get());
+}
+
 // The finished hidden file copied over the file <vms> leads to. The room
 // for the new bytes is held first, while the old file still holds all of
 // its own: a disk too full for both keeps the old file whole. Only then is
@@ -559,18 +685,20 @@ namespace platform {
 
 // Holds nest: the commit holds the cleanup for its whole length, and the
 // steps inside it hold it again for their own part.
+// Without handlers there is nothing to hold back, except where an unnamed
+// file may be named under the hold.
 void holdCleanup() noexcept {
-    sigset_t all{};
-    sigfillset(&all);
-    sigset_t before{};
-    sigprocmask(SIG_BLOCK, &all, &before);
-    if (holds++ == 0) {
-        maskBeforeHold = before;
+    if (holds++ == 0 && (handlersInstalled || output.unnamed)) {
+        sigset_t all{};
+        sigfillset(&all);
+        sigprocmask(SIG_BLOCK, &all, &maskBeforeHold);
+        blocked = true;
     }
 }
 
 void releaseCleanup() noexcept {
-    if (--holds == 0) {
+    if (--holds == 0 && blocked) {
+        blocked = false;
         sigprocmask(SIG_SETMASK, &maskBeforeHold, nullptr);
     }
 }
@@ -625,25 +753,34 @@ bool startInPlace(File& file) {
 // here, just before the rename, and given to the new file once more: a
 // change made to the old one while the new one was written is kept, and
 // the mode goes last, after every write.
+//
+// An unnamed file is named only here, under a hidden name, and renamed
+// over the target at once, with the signals held back from the one call to
+// the other; a failure removes that name again before they are let through.
 bool moveHiddenOver() {
     struct stat now {};
-    if (!stillOurs(leftovers.hidden, leftovers.hiddenFile, now)) {
+    if (!output.unnamed && !stillOurs(leftovers.hidden, leftovers.hiddenFile, now)) {
         return false;
     }
-    const bool keeps = !output.existing || keepsAll(output.existing.get(), output.written.get());
+    const bool keeps = !output.existing || keepsAllNow(output.existing.get(), output.written.get());
     const int folder = leftovers.folder;
-    if (keeps && renameat(folder, leftovers.hidden, folder, output.name.c_str()) == 0) {
+    const bool named = keeps && (!output.unnamed || nameWritten());
+    if (named && renameat(folder, leftovers.hidden, folder, output.name.c_str()) == 0) {
         remember(leftovers.hidden, "");
         remember(leftovers.created, "");
+        output.unnamed = false;
         return true;
     }
-    if (keeps && !refusedRename(errno)) {
-        return false;
+    const bool moved = (!named || refusedRename(errno)) && copyInPlace();
+    if (output.unnamed) {
+        unlinkHidden();
+        leftovers.hidden[0] = '\0';
     }
-    return copyInPlace();
+    return moved;
 }
 
 // Called by the signal handler too: both names are only read and cleared.
+// (An unnamed file needs no removal: it goes with its last descriptor.)
 void removeHidden() noexcept {
     unlinkHidden();
     unlinkCreated();
@@ -660,23 +797,6 @@ void finishOutput() noexcept {
 
 }  // namespace platform
 
-namespace {
-
-// The signals whose default action does not end the program, and SIGKILL,
-// which cannot be caught. Every other signal removes the hidden file before
-// the program dies of it.
-bool endsProgram(int signal) {
-    for (const int harmless :
-         {SIGKILL, SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT, SIGCHLD, SIGURG, SIGWINCH}) {
-        if (signal == harmless) {
-            return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
-
 bool prepareProcess() {
     // The lowest free descriptor is the one that is closed: /dev/null goes
     // exactly there.
@@ -689,21 +809,9 @@ bool prepareProcess() {
         }
     }
     // The write fails with EFBIG or EPIPE instead, and its section says so.
+    // The handlers that remove a hidden file come only with a named one.
     for (const int signal : {SIGXFSZ, SIGPIPE}) {
         static_cast<void>(std::signal(signal, SIG_IGN));
-    }
-    struct sigaction cleanup {};
-    cleanup.sa_handler = detail::removeHiddenAndDie;
-    sigfillset(&cleanup.sa_mask);
-    for (int signal = 1; signal < NSIG; ++signal) {
-        // A signal ignored by whoever started us (nohup, a background job)
-        // stays ignored, as do SIGXFSZ and SIGPIPE. Some numbers belong to
-        // the C library; sigaction refuses them, and they stay as they are.
-        struct sigaction before {};
-        if (endsProgram(signal) && sigaction(signal, nullptr, &before) == 0 &&
-            before.sa_handler != SIG_IGN) {
-            sigaction(signal, &cleanup, nullptr);
-        }
     }
     return true;
 }

@@ -3,12 +3,14 @@
 // an append-only folder: the attributes are taken to be uncopyable, so that
 // an existing <vms> is written in place rather than replaced by a file that
 // might lack an ACL entry that narrowed its access; see system.hpp.
+#include <cerrno>
+
 #include "posix/system.hpp"
 
 namespace quib::posix {
 
-bool isDescriptorFolder(int /*folder*/) {
-    return false;  // /dev/fd and /proc/self/fd are known by their identity
+std::optional<bool> isDescriptorFolder(int /*folder*/) {
+    return std::nullopt;  // /dev/fd and /proc/self/fd are known by their identity
 }
 
 bool keepsEntries(int /*folder*/) {
@@ -29,6 +31,16 @@ bool copyFlags(int /*from*/, int /*to*/) {
 
 Room holdRoom(int /*fd*/, long long /*length*/) {
     return Room::unknown;
+}
+
+int openUnnamed(int /*folder*/, mode_t /*mode*/) {
+    errno = EOPNOTSUPP;
+    return -1;
+}
+
+bool nameUnnamed(int /*fd*/, int /*folder*/, const char* /*name*/) {
+    errno = EOPNOTSUPP;
+    return false;
 }
 
 }  // namespace quib::posix

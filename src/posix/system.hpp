@@ -8,13 +8,18 @@
 // widens access.
 #pragma once
 
+#include <sys/types.h>
+
+#include <optional>
+
 namespace quib::posix {
 
 // Whether the folder belongs to a file system of descriptor links (Linux's
 // /proc/self/fd, an fdesc /dev/fd), whose entries name a file some process
-// holds open: such a name can be written through, never replaced. The
-// core also knows /dev/fd and /proc/self/fd by their identity.
-bool isDescriptorFolder(int folder);
+// holds open: such a name can be written through, never replaced. Nothing
+// where the system cannot tell: the core then knows /dev/fd and
+// /proc/self/fd by their identity.
+std::optional<bool> isDescriptorFolder(int folder);
 
 // Whether the folder's entries cannot be renamed or removed: it is
 // append-only or immutable. False where the system cannot say.
@@ -48,5 +53,16 @@ bool copyFlags(int from, int to);
 // Unknown where the system or the file system has no such call.
 enum class Room { held, refused, unknown };
 Room holdRoom(int fd, long long length);
+
+// An unnamed file in the folder, open for reading and writing, which a run
+// killed at any moment leaves nowhere (Linux's O_TMPFILE); -1, with errno
+// EOPNOTSUPP where the system or the file system has none, or the error
+// a create in the folder meets. Created with mode as a new file is, the
+// umask or the folder's default ACL applied.
+int openUnnamed(int folder, mode_t mode);
+
+// Gives the unnamed file a name in the folder, as a link; false, with the
+// error (EEXIST for a name taken), where it cannot.
+bool nameUnnamed(int fd, int folder, const char* name);
 
 }  // namespace quib::posix
