@@ -206,6 +206,7 @@ struct Options {
                                             // or 0: once stopped in the final rename
     std::map<int, std::string> redirect{};  // descriptor: file of the folder (0 reads)
     bool wide = false;                      // through spawn_wide.exe: %XXXX is a UTF-16 unit
+    std::vector<int> ignored{};             // signals ignored at the start, as under nohup
 };
 
 // One setting changed from the defaults, for the case tables.
@@ -589,6 +590,20 @@ private:
         return true;
     }
 
+    // Signals as a shell started in a terminal leaves them, whatever the
+    // test was started under (nohup, trap '' INT, a background job): each
+    // at its default, none blocked; only the row's own ignored. (SIGKILL,
+    // SIGSTOP and the C library's own numbers refuse, and stay as they are.)
+    static bool defaultSignals(const std::vector<int>& ignored) {
+        for (int signal = 1; signal < NSIG; ++signal) {
+            const bool ignore = std::find(ignored.begin(), ignored.end(), signal) != ignored.end();
+            static_cast<void>(std::signal(signal, ignore ? SIG_IGN : SIG_DFL));
+        }
+        sigset_t none{};
+        sigemptyset(&none);
+        return sigprocmask(SIG_SETMASK, &none, nullptr) == 0;
+    }
+
     [[noreturn]] void runChild(std::vector<std::string>& command, const Options& options) const {
         const std::string capture = (root / std::to_string(getpid())).string();
         constexpr int create = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
@@ -623,12 +638,12 @@ private:
                                 mount("none", "/proc", "tmpfs", 0, nullptr) == 0);
         const bool dropped =
             hidden && (!drop || (!copied && setgid(65534) == 0 && setuid(65534) == 0));
-        // Signals as a shell would leave them: SIGXFSZ and SIGPIPE at their
-        // default, which kills, unless the program itself sees to them.
+        // SIGXFSZ and SIGPIPE at their default, which kills, unless the
+        // program itself sees to them.
         if (chdir((root / "work").c_str()) == 0 && out >= 0 && err >= 0 && dup2(out, 1) == 1 &&
             dup2(err, 2) == 2 && setrlimit(RLIMIT_FSIZE, &fileSize) == 0 &&
             setrlimit(RLIMIT_AS, &addressSpace) == 0 && setrlimit(RLIMIT_CORE, &noCore) == 0 &&
-            dropped && redirect(options.redirect)) {
+            dropped && redirect(options.redirect) && defaultSignals(options.ignored)) {
             for (const int fd : options.closed) {
                 close(fd);
             }
