@@ -20,8 +20,10 @@
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -35,7 +37,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -207,6 +211,79 @@ std::string contents(const std::string& bytes) {
            std::to_string(std::hash<std::string>{}(bytes) % 1000000);
 }
 
+// A system call at its entry, where a traced program stands still. The
+// numbers are the host's: under qemu-user the program traced is qemu, whose
+// own calls carry the guest's writes and opens.
+struct Call {
+    pid_t pid;
+    std::uint64_t number;
+    std::array<std::uint64_t, 6> args;
+};
+using Action = std::function<void(const Call&)>;
+
+// Where a traced run stands still: the entry of the nth system call that
+// matches. The action runs there; then the program goes on untraced.
+struct Stop {
+    std::string what;  // for the row that never gets there
+    std::function<bool(const Call&)> matches{};
+    Action then{};
+    int nth = 1;
+};
+
+// A string the traced program passed, read from its memory.
+std::string stringAt(pid_t pid, std::uint64_t address) {
+    std::ifstream memory("/proc/" + std::to_string(pid) + "/mem", std::ios::binary);
+    memory.seekg(static_cast<std::streamoff>(address));
+    std::string text;
+    std::getline(memory, text, '\0');
+    return text;
+}
+
+// The entry of a write of at least so many bytes: of the image data, for a
+// picture that large.
+Stop writeOfAtLeast(std::uint64_t bytes, Action then) {
+    return {"a write of at least " + std::to_string(bytes) + " bytes",
+            [bytes](const Call& call) {
+                return (call.number == SYS_write || call.number == SYS_pwrite64) &&
+                       call.args[2] >= bytes;
+            },
+            std::move(then)};
+}
+
+// The entry of the nth call of that number (SYS_openat, SYS_renameat,
+// SYS_linkat, ...) with a path argument whose last part is name.
+[[maybe_unused]] Stop naming(std::uint64_t number, const std::string& name, Action then,
+                             int nth = 1) {
+    const bool twoPaths = number == SYS_renameat || number == SYS_renameat2 || number == SYS_linkat;
+    return {"a call " + std::to_string(number) + " naming " + name,
+            [=](const Call& call) {
+                const auto names = [&](std::size_t arg) {
+                    return fs::path(stringAt(call.pid, call.args[arg])).filename() == name;
+                };
+                return call.number == number && (names(1) || (twoPaths && names(3)));
+            },
+            std::move(then), nth};
+}
+
+// The entry of the close of the hidden file written for name: the first
+// step of the final commit, before the checked close and the rename.
+Stop closingHidden(const std::string& name, Action then) {
+    return {
+        "the close of the hidden file for " + name,
+        [name](const Call& call) {
+            std::error_code gone;
+            const fs::path link =
+                "/proc/" + std::to_string(call.pid) + "/fd/" + std::to_string(call.args[0]);
+            return call.number == SYS_close &&
+                   fs::read_symlink(link, gone).filename().string().rfind("." + name + ".", 0) == 0;
+        },
+        std::move(then)};
+}
+
+Action sending(int signal) {
+    return [signal](const Call& call) { kill(call.pid, signal); };
+}
+
 struct Options {
     rlim_t fileSize = RLIM_INFINITY;
     rlim_t addressSpace = RLIM_INFINITY;
@@ -215,11 +292,27 @@ struct Options {
     std::vector<int> closed{};              // descriptors closed at the start
     bool noProc = false;                    // as root, run where /proc is an empty folder
     std::size_t fifoRead = 0;               // a reader on pipe.vms takes this much, or all
-    int signal = 0;                         // sent once the hidden file holds signalAt bytes
-    std::uintmax_t signalAt = 1U << 20U;    // or 1: the header, during the read;
-                                            // or 0: once stopped in the final rename
+    int signal = 0;                         // under Wine, sent once the hidden file holds
+    std::uintmax_t signalAt = 1U << 20U;    // signalAt bytes, or 1: the header, during the read
     std::map<int, std::string> redirect{};  // descriptor: file of the folder (0 reads)
     bool wide = false;                      // through spawn_wide.exe: %XXXX is a UTF-16 unit
+    std::vector<int> ignored{};             // signals ignored at the start, as under nohup
+    // The program run call by call (ptrace) to a stop, to act while it stands
+    // still there, e.g. "remove the link at the first openat naming out.vms"
+    // or "chmod, or SIGKILL, at the image data's write":
+    //   with(&Options::stop, naming(SYS_openat, "out.vms", [this](const Call&) {
+    //       fs::remove(root / "work" / "sticky" / "out.vms"); }))
+    //   with(&Options::stop, writeOfAtLeast(1U << 20U, [this](const Call&) {
+    //       fs::permissions(root / "work" / "old.vms", fs::perms(0600)); }))
+    //   with(&Options::stop, writeOfAtLeast(1U << 20U, sending(SIGKILL)))
+    // (POSIX rows only: Wine's server may trace its processes itself.)
+    Stop stop{};
+    // Traced to the end, every call counted in Outcome::calls: the host's
+    // (qemu's, under qemu-user), and not under the sanitizers, whose calls
+    // count too and whose leak check cannot trace a program already traced.
+    bool countCalls = false;
+
+    bool traced() const { return static_cast<bool>(stop.matches) || countCalls; }
 };
 
 // One setting changed from the defaults, for the case tables.
@@ -235,6 +328,7 @@ struct Outcome {
     std::string out;
     std::string err;
     std::string fifo{};  // what the reader on pipe.vms got
+    long calls = 0;      // the system calls of the whole run, where counted
 };
 
 struct Case {
@@ -246,6 +340,58 @@ struct Case {
     bool runs = true;
     std::string into{};  // the file that <vms> leads to, when not <vms> itself
 };
+
+// What the tracer saw: the calls it counted, whether the stop was reached,
+// and the program's end, where it saw it.
+struct Traced {
+    long calls = 0;
+    bool reached = false;
+    std::optional<int> ended{};
+};
+
+// Runs a child that stopped itself before its exec call by call, to the
+// entry of its stop's call; acts there, and detaches, so that the rest runs
+// untraced (LeakSanitizer's own ptrace at exit needs that). Counting, it
+// stays to the end. Signals for the program are passed on to it.
+Traced follow(pid_t child, const Options& options) {
+    Traced traced;
+    int wstatus = 0;
+    if (waitpid(child, &wstatus, 0) != child || !WIFSTOPPED(wstatus)) {
+        traced.ended = wstatus;
+        return traced;
+    }
+    ptrace(PTRACE_SETOPTIONS, child, nullptr,
+           PTRACE_O_EXITKILL | PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEEXEC);
+    const Stop& stop = options.stop;
+    int matched = 0;
+    int pass = 0;  // not the SIGSTOP that the child stopped itself with
+    while (ptrace(PTRACE_SYSCALL, child, nullptr, pass) == 0 &&
+           waitpid(child, &wstatus, 0) == child && WIFSTOPPED(wstatus)) {
+        const bool atCall = WSTOPSIG(wstatus) == (SIGTRAP | 0x80);
+        // An event's stop (the exec) holds no signal for the program.
+        pass = (atCall || (wstatus >> 16) != 0) ? 0 : WSTOPSIG(wstatus);
+        __ptrace_syscall_info info{};
+        if (!atCall || ptrace(PTRACE_GET_SYSCALL_INFO, child, sizeof info, &info) <= 0 ||
+            info.op != PTRACE_SYSCALL_INFO_ENTRY) {
+            continue;
+        }
+        ++traced.calls;
+        Call call{child, info.entry.nr, {}};
+        std::copy(std::begin(info.entry.args), std::end(info.entry.args), call.args.begin());
+        if (!traced.reached && stop.matches && stop.matches(call) && ++matched == stop.nth) {
+            traced.reached = true;
+            stop.then(call);
+            if (!options.countCalls) {
+                ptrace(PTRACE_DETACH, child, nullptr, nullptr);
+                return traced;
+            }
+        }
+    }
+    if (!WIFSTOPPED(wstatus)) {
+        traced.ended = wstatus;
+    }
+    return traced;
+}
 
 // Sets or clears flags of a folder or a file; append-only needs root.
 bool setFlags(const fs::path& path, int which, bool on) {
@@ -486,25 +632,24 @@ protected:
     }
 
     Outcome finish(pid_t child, const Options& options) const {
-        int wstatus = 0;
-        if (options.signal != 0 && options.signalAt == 0) {
-            // The shim stops the program in its rename; the signal waits
-            // there until it is let go.
-            EXPECT_EQ(waitpid(child, &wstatus, WUNTRACED), child);
-            EXPECT_TRUE(WIFSTOPPED(wstatus)) << "ended too soon";
-            kill(child, options.signal);
-            kill(child, SIGCONT);
-        } else if (options.signal != 0) {
+        const Traced traced = options.traced() ? follow(child, options) : Traced{};
+        EXPECT_TRUE(traced.reached || !options.stop.matches)
+            << "the program never reached " << options.stop.what;
+        if (options.signal != 0) {
             EXPECT_FALSE(hiddenFile(options.signalAt, child).empty()) << "ended too soon";
             kill(child, options.signal);
         }
-        waitpid(child, &wstatus, 0);
+        int wstatus = traced.ended.value_or(0);
+        if (!traced.ended) {
+            waitpid(child, &wstatus, 0);
+        }
         if (windowsBuild && options.signal != 0) {
             awaitWineCleanup();
         }
         const std::string capture = (root / std::to_string(child)).string();
         Outcome outcome{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -WTERMSIG(wstatus),
                         slurp(capture + ".out"), slurp(capture + ".err")};
+        outcome.calls = traced.calls;
         fs::remove(capture + ".out");
         fs::remove(capture + ".err");
         return outcome;
@@ -631,6 +776,20 @@ private:
         return true;
     }
 
+    // Signals as a shell started in a terminal leaves them, whatever the
+    // test was started under (nohup, trap '' INT, a background job): each
+    // at its default, none blocked; only the row's own ignored. (SIGKILL,
+    // SIGSTOP and the C library's own numbers refuse, and stay as they are.)
+    static bool defaultSignals(const std::vector<int>& ignored) {
+        for (int signal = 1; signal < NSIG; ++signal) {
+            const bool ignore = std::find(ignored.begin(), ignored.end(), signal) != ignored.end();
+            static_cast<void>(std::signal(signal, ignore ? SIG_IGN : SIG_DFL));
+        }
+        sigset_t none{};
+        sigemptyset(&none);
+        return sigprocmask(SIG_SETMASK, &none, nullptr) == 0;
+    }
+
     [[noreturn]] void runChild(std::vector<std::string>& command, const Options& options) const {
         const std::string capture = (root / std::to_string(getpid())).string();
         constexpr int create = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
@@ -665,14 +824,19 @@ private:
                                 mount("none", "/proc", "tmpfs", 0, nullptr) == 0);
         const bool dropped =
             hidden && (!drop || (!copied && setgid(65534) == 0 && setuid(65534) == 0));
-        // Signals as a shell would leave them: SIGXFSZ and SIGPIPE at their
-        // default, which kills, unless the program itself sees to them.
+        // SIGXFSZ and SIGPIPE at their default, which kills, unless the
+        // program itself sees to them.
         if (chdir((root / "work").c_str()) == 0 && out >= 0 && err >= 0 && dup2(out, 1) == 1 &&
             dup2(err, 2) == 2 && setrlimit(RLIMIT_FSIZE, &fileSize) == 0 &&
             setrlimit(RLIMIT_AS, &addressSpace) == 0 && setrlimit(RLIMIT_CORE, &noCore) == 0 &&
-            dropped && redirect(options.redirect)) {
+            dropped && redirect(options.redirect) && defaultSignals(options.ignored)) {
             for (const int fd : options.closed) {
                 close(fd);
+            }
+            // Stands still for the tracer, which goes on from the exec.
+            if (options.traced() &&
+                (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0 || raise(SIGSTOP) != 0)) {
+                _exit(127);
             }
             execvp(argv[0], argv.data());
         }
@@ -835,9 +999,7 @@ TEST_F(Cli, FailuresLeaveTheFolderAsItWas) {
     // The shim works on the dynamically linked build that ctest names; a
     // static one (the release build, named on the command line) ignores it.
     const bool shim = posix && program == QUIB_EXE;
-    Options pausing = failing("QUIB_PAUSE_RENAME");
-    pausing.signal = SIGTERM;
-    pausing.signalAt = 0;
+    const Options committing = with(&Options::stop, closingHidden("old.vms", sending(SIGTERM)));
     const bool memoryLimit = posix && !QUIB_SANITIZED;  // sanitizers reserve terabytes
     const std::string noSize = failed("Failed to write size field to destination file.");
     const std::string noMime = failed("Failed to write mime header to destination file.");
@@ -863,10 +1025,10 @@ TEST_F(Cli, FailuresLeaveTheFolderAsItWas) {
          shim && withExtras(inPlace, "cat.jpg old.vms, a failed close")},
         {{"cat.jpg", "old.vms"}, 1, noClose("old.vms"), "", failing("QUIB_FAIL_RENAME"),
          shim && withExtras(inPlace, "cat.jpg old.vms, a failed rename")},
-        // A signal during the final rename waits for it: the new file is in
-        // place, and nothing is left beside it.
-        {{"cat.jpg", "old.vms"}, -SIGTERM, banner, catVms, pausing,
-         shim && withExtras(inPlace, "cat.jpg old.vms, a signal in the final rename")},
+        // A signal as the final close and rename begin waits for them: the
+        // new file is in place, and nothing is left beside it.
+        {{"cat.jpg", "old.vms"}, -SIGTERM, banner, catVms, committing,
+         posix && withExtras(inPlace, "cat.jpg old.vms, a signal in the final rename")},
         // A file written in place is cut short by a failed write, as with
         // any program that writes in place; the failure is still reported.
         {{"cat.jpg", "append/old.vms"}, 1, noHeader("append/old.vms"), baseHeader.substr(0, 600),
@@ -884,7 +1046,8 @@ TEST_F(Cli, FailuresLeaveTheFolderAsItWas) {
          asRoot && withExtras(inPlace, "mid.jpg small/old.vms, a disk too full to copy")},
     };
     // clang-format on
-    // Every signal that ends the program removes the hidden file first.
+    // Every signal that ends the program removes the hidden file first;
+    // each arrives as the program stands at its write of the image data.
     // (qemu-user adds a line of its own to stderr when its program dies of
     // SIGQUIT, as of any signal that dumps core.)
     const bool signals = posix && withExtras(inPlace, "long.jpg old.vms, ten signals mid-write");
@@ -894,7 +1057,7 @@ TEST_F(Cli, FailuresLeaveTheFolderAsItWas) {
                          -signal,
                          banner,
                          "",
-                         with(&Options::signal, signal),
+                         with(&Options::stop, writeOfAtLeast(1U << 20U, sending(signal))),
                          signals && (signal != SIGQUIT ||
                                      !skippedUnderEmulation("long.jpg old.vms, SIGQUIT"))});
     }
@@ -953,6 +1116,8 @@ TEST_F(Cli, SuccessesChangeOnlyTheOutput) {
     const bool suid = asRoot && withExtras(inPlace, "setuid and setgid files of nobody's");
     Options growing = with(&Options::environment, preload);
     growing.environment.emplace_back("QUIB_GROW_XATTR=user.note");
+    Options ignoringInterrupt = with(&Options::stop, writeOfAtLeast(1U << 20U, sending(SIGINT)));
+    ignoringInterrupt.ignored = {SIGINT};
     // clang-format off
     std::vector<Case> cases = {
         {{"cat.jpg", "new.vms"}, 0, success("new.vms"), catVms},
@@ -981,6 +1146,9 @@ TEST_F(Cli, SuccessesChangeOnlyTheOutput) {
         // A value that grows while it is read is read again, never copied
         // from a buffer it did not fill.
         {{"cat.jpg", "old.vms"}, 0, success("old.vms"), catVms, growing, shim && asRoot},
+        // A signal ignored by whoever started the program (nohup) stays
+        // ignored: SIGINT mid-write is no interruption.
+        {{"large.jpg", "old.vms"}, 0, success("old.vms"), largeVms, ignoringInterrupt, posix},
         {{"cat.jpg", longest}, 0, success(longest), catVms, {}, posix},
         {{"cat.jpg", longest.substr(7)}, 0, success(longest.substr(7)), catVms, {}, posix},
         {{"写真.jpg", "写真.vms"}, 0, success("写真.vms"), cat("写真.j")},
@@ -1047,19 +1215,19 @@ TEST_F(Cli, StoppedRunsKeepToTheirOwnFile) {
         }
         populate();
         const auto before = snapshot();
-        std::vector<std::string> first = commandFor({"long.jpg", "sub/out.vms"});
-        const pid_t stopped = start(first, {});
-        const fs::path hidden = hiddenFile(1U << 20U, stopped);
-        ASSERT_FALSE(hidden.empty());
-        kill(stopped, SIGSTOP);
-        const std::string hiddenName = "sub/" + hidden.filename().string();
-        if (moveFolder) {
-            fs::rename(root / "work" / "sub", root / "work" / "moved");
-        } else {
-            EXPECT_EQ(quib({"cat.jpg", hiddenName}).status, 0);
-        }
-        kill(stopped, SIGCONT);
-        const Outcome run = finish(stopped, {});
+        std::string hiddenName;
+        const auto meanwhile = [&](const Call&) {
+            const fs::path hidden = hiddenNow(0);
+            EXPECT_FALSE(hidden.empty());
+            hiddenName = "sub/" + hidden.filename().string();
+            if (moveFolder) {
+                fs::rename(root / "work" / "sub", root / "work" / "moved");
+            } else {
+                EXPECT_EQ(quib({"cat.jpg", hiddenName}).status, 0);
+            }
+        };
+        const Outcome run = quib({"long.jpg", "sub/out.vms"},
+                                 with(&Options::stop, writeOfAtLeast(1U << 20U, meanwhile)));
         auto after = snapshot();
         if (moveFolder) {
             EXPECT_EQ(run.err, success("sub/out.vms"));

@@ -4,9 +4,7 @@
  * path yet: the output), closes it and then reports EIO, as a full
  * network share would; renameat onto a name that contains $QUIB_FAIL_RENAME
  * renames nothing and reports EIO, and onto one that contains
- * $QUIB_REFUSE_RENAME reports EPERM, as a security module may; onto one
- * that contains $QUIB_PAUSE_RENAME stops the program first (SIGSTOP), so
- * that a test can send a signal at that very moment. The first
+ * $QUIB_REFUSE_RENAME reports EPERM, as a security module may. The first
  * time the length of the extended attribute $QUIB_GROW_XATTR is asked, the
  * answer is 0, as if the value grew right after. Every other call goes
  * through. */
@@ -14,7 +12,6 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -45,9 +42,6 @@ int fclose(FILE* stream) {
 int renameat(int fromFolder, const char* from, int toFolder, const char* to) {
     int (*real)(int, const char*, int, const char*) =
         (int (*)(int, const char*, int, const char*))dlsym(RTLD_NEXT, "renameat");
-    if (named(to, "QUIB_PAUSE_RENAME")) {
-        raise(SIGSTOP);
-    }
     if (named(to, "QUIB_FAIL_RENAME") || named(to, "QUIB_REFUSE_RENAME")) {
         errno = named(to, "QUIB_FAIL_RENAME") ? EIO : EPERM;
         return -1;
