@@ -265,8 +265,9 @@ Stop writeOfAtLeast(std::uint64_t bytes, Action then) {
             std::move(then), nth};
 }
 
-// The entry of the close of the hidden file written for name: the first
-// step of the final commit, before the checked close and the rename.
+// The entry of the close of the hidden file written for name, or of an
+// unnamed one ("#123 (deleted)" in /proc): the first step of the final
+// commit, before the checked close and the rename.
 Stop closingHidden(const std::string& name, Action then) {
     return {
         "the close of the hidden file for " + name,
@@ -274,8 +275,9 @@ Stop closingHidden(const std::string& name, Action then) {
             std::error_code gone;
             const fs::path link =
                 "/proc/" + std::to_string(call.pid) + "/fd/" + std::to_string(call.args[0]);
-            return call.number == SYS_close &&
-                   fs::read_symlink(link, gone).filename().string().rfind("." + name + ".", 0) == 0;
+            const std::string file = fs::read_symlink(link, gone).filename().string();
+            const bool unnamed = file.rfind('#', 0) == 0 && file.find(" (deleted)") != file.npos;
+            return call.number == SYS_close && (unnamed || file.rfind("." + name + ".", 0) == 0);
         },
         std::move(then)};
 }
@@ -433,6 +435,7 @@ protected:
             umount2((work / mounted).c_str(), MNT_DETACH);
         }
         setAppendOnly(work / "append", false);
+        setAppendOnly(work / "sub", false);
         setAppendOnly(work / "sealed.vms", false);
         fs::permissions(work / "ro", fs::perms::owner_all, ignored);
         fs::remove_all(work);
@@ -533,6 +536,14 @@ protected:
         ASSERT_TRUE(set(work / "acl", "system.posix_acl_default", nobodyMayWrite));
         put(work / "acl" / "plain.vms", "an earlier result", fs::perms(0644));
         ASSERT_EQ(removexattr((work / "acl" / "plain.vms").c_str(), "system.posix_acl_access"), 0);
+        // nobody's link in the sticky folder, to a name in a folder only root
+        // may write; and a third user's file there, which protected_regular
+        // keeps from nobody.
+        fs::create_directory(work / "rootonly");
+        fs::create_symlink("../rootonly/planted.vms", work / "sticky" / "out.vms");
+        ASSERT_EQ(lchown((work / "sticky" / "out.vms").c_str(), nobodyId, nobodyId), 0);
+        put(work / "sticky" / "other.vms", "a third user's", fs::perms(0666));
+        ASSERT_EQ(chown((work / "sticky" / "other.vms").c_str(), 1234, 1234), 0);
         put(work / "flagged.vms", "an earlier result", fs::perms(0644));  // chattr +dA
         ASSERT_TRUE(setFlags(work / "flagged.vms", FS_NODUMP_FL | FS_NOATIME_FL, true));
         for (const char* mode : {"4755", "2755", "6755"}) {  // nobody's, setuid or setgid
@@ -905,6 +916,31 @@ bool withExtras(const std::string& why, const std::string& row) {
     return systemExtras;
 }
 
+// Whether the program writes its new file unnamed (Linux's O_TMPFILE, on a
+// file system that has it): a run killed at any moment then leaves nothing.
+// Elsewhere it falls back to a named hidden file, which only SIGKILL leaves.
+bool unnamedFiles() {
+    const int fd = open(fs::temp_directory_path().c_str(), O_TMPFILE | O_RDWR, 0600);
+    if (fd >= 0) {
+        close(fd);
+    }
+    if (posix && (!systemExtras || fd < 0)) {
+        std::cout << "falls back to a named hidden file: SIGKILL leaves it\n";
+    }
+    return posix && systemExtras && fd >= 0;
+}
+
+// A sysctl that makes the kernel refuse an open (fs.protected_regular),
+// read where the rows run; those rows run only where it is on.
+bool sysctlOn(const std::string& name) {
+    int value = 0;
+    std::ifstream("/proc/sys/fs/" + name) >> value;
+    if (value == 0) {
+        std::cout << "skipped where fs." << name << " is 0: its row\n";
+    }
+    return value != 0;
+}
+
 // Whether the program is a 32-bit ELF file: its class byte, after the magic.
 bool thirtyTwoBit() {
     std::ifstream file(program, std::ios::binary);
@@ -955,6 +991,8 @@ TEST_F(Cli, RefusalsChangeNothing) {
         {{"cat.jpg", "loop.vms"}, 1, noDestination("loop.vms"), "", {}, posix},
         {{"cat.jpg", "chain/l41"}, 1, noDestination("chain/l41"), "", {}, posix},
         {{"cat.jpg", "sealed.vms"}, 1, noDestination("sealed.vms"), "", {}, asRoot},
+        {{"cat.jpg", "sticky/other.vms"}, 1, noDestination("sticky/other.vms"), "", nobody,
+         asRoot && sysctlOn("protected_regular")},
         {{"cat.jpg", "fd1.vms"}, 1, noDestination("fd1.vms"), "", with(&Options::closed, std::vector{1}), posix},
         {{"cat.jpg", "fd1.vms"}, 1, noDestination("fd1.vms"), "", with(&Options::noProc, true), withoutProc},
     };
@@ -1061,6 +1099,17 @@ TEST_F(Cli, FailuresLeaveTheFolderAsItWas) {
                          signals && (signal != SIGQUIT ||
                                      !skippedUnderEmulation("long.jpg old.vms, SIGQUIT"))});
     }
+    // An unnamed new file goes with the process, even killed outright; a
+    // named one is removed by the handlers (the shim takes unnamed files
+    // away, as a file system without them does).
+    const Options killing = with(&Options::stop, writeOfAtLeast(1U << 20U, sending(SIGKILL)));
+    Options named = with(&Options::stop, writeOfAtLeast(1U << 20U, sending(SIGTERM)));
+    named.environment = preload;
+    named.environment.emplace_back("QUIB_NO_TMPFILE=1");
+    const bool unnamed = signals && unnamedFiles();
+    cases.push_back({{"long.jpg", "old.vms"}, -SIGKILL, banner, "", killing, unnamed});
+    cases.push_back({{"long.jpg", "new.vms"}, -SIGKILL, banner, "", killing, unnamed});
+    cases.push_back({{"long.jpg", "old.vms"}, -SIGTERM, banner, "", named, shim && signals});
     // Ctrl+C, during the read and during the write, under Wine a SIGINT:
     // the end Windows gives it (STATUS_CONTROL_C_EXIT, of which the status
     // keeps the low byte), and the folder as it was. Not under an emulator:
@@ -1118,6 +1167,18 @@ TEST_F(Cli, SuccessesChangeOnlyTheOutput) {
     growing.environment.emplace_back("QUIB_GROW_XATTR=user.note");
     Options ignoringInterrupt = with(&Options::stop, writeOfAtLeast(1U << 20U, sending(SIGINT)));
     ignoringInterrupt.ignored = {SIGINT};
+    Options ignoringNamed = ignoringInterrupt;  // where the handlers are installed
+    ignoringNamed.environment = preload;
+    ignoringNamed.environment.emplace_back("QUIB_NO_TMPFILE=1");
+    const Options vanishing =
+        with(&Options::stop, naming(SYS_openat, "out.vms", [this](const Call&) {
+            fs::remove(root / "work" / "sticky" / "out.vms");
+        }));
+    int openFlags = -1;
+    const Options recordingOpen =
+        with(&Options::stop, naming(SYS_openat, "old.vms", [&openFlags](const Call& call) {
+            openFlags = static_cast<int>(call.args[2]);
+        }));
     // clang-format off
     std::vector<Case> cases = {
         {{"cat.jpg", "new.vms"}, 0, success("new.vms"), catVms},
@@ -1129,6 +1190,11 @@ TEST_F(Cli, SuccessesChangeOnlyTheOutput) {
         {{"cat.jpg", "link.vms"}, 0, success("link.vms"), catVms, {}, true, "old.vms"},
         {{"cat.jpg", "adir/up.vms"}, 0, success("adir/up.vms"), catVms, {}, true, "old.vms"},
         {{"cat.jpg", "dangling.vms"}, 0, success("dangling.vms"), catVms, {}, posix, "nowhere.vms"},
+        // nobody's link in a sticky folder, removed as the program opens it:
+        // the open creates the typed name then, never the link's target.
+        {{"cat.jpg", "sticky/out.vms"}, 0, success("sticky/out.vms"), catVms, vanishing, asRoot},
+        // Opened as fopen(vms, "wb") opens it, emptying nothing.
+        {{"cat.jpg", "old.vms"}, 0, success("old.vms"), catVms, recordingOpen, posix},
         {{"cat.jpg", "chain/l40"}, 0, success("chain/l40"), catVms, {}, posix, "old.vms"},
         // Flags an owner may set, and setuid and setgid bits that a write by
         // their owner clears, are kept.
@@ -1149,6 +1215,7 @@ TEST_F(Cli, SuccessesChangeOnlyTheOutput) {
         // A signal ignored by whoever started the program (nohup) stays
         // ignored: SIGINT mid-write is no interruption.
         {{"large.jpg", "old.vms"}, 0, success("old.vms"), largeVms, ignoringInterrupt, posix},
+        {{"large.jpg", "old.vms"}, 0, success("old.vms"), largeVms, ignoringNamed, shim},
         {{"cat.jpg", longest}, 0, success(longest), catVms, {}, posix},
         {{"cat.jpg", longest.substr(7)}, 0, success(longest.substr(7)), catVms, {}, posix},
         {{"写真.jpg", "写真.vms"}, 0, success("写真.vms"), cat("写真.j")},
@@ -1200,15 +1267,20 @@ TEST_F(Cli, SuccessesChangeOnlyTheOutput) {
         }
     }
     checkAll(cases);
+    EXPECT_TRUE(!posix || (openFlags & (O_ACCMODE | O_CREAT | O_TRUNC)) == (O_WRONLY | O_CREAT))
+        << "<vms> opened with flags " << openFlags;
 }
 
 // A run stopped mid-way while its hidden name is taken over by another
 // run, or its folder is moved away: it works on the folder it opened, and
-// renames or removes only the file it wrote.
+// renames or removes only the file it wrote. An unnamed file has its name
+// only at the commit: the name is taken just before it is linked there,
+// and another is chosen.
 TEST_F(Cli, StoppedRunsKeepToTheirOwnFile) {
     if (!posix) {
         GTEST_SKIP() << "stopping a program needs POSIX signals";
     }
+    const bool unnamed = unnamedFiles();
     for (const bool moveFolder : {false, true}) {
         if (!moveFolder && !withExtras(inPlace, "a run whose hidden file another run takes")) {
             continue;
@@ -1216,19 +1288,29 @@ TEST_F(Cli, StoppedRunsKeepToTheirOwnFile) {
         populate();
         const auto before = snapshot();
         std::string hiddenName;
-        const auto meanwhile = [&](const Call&) {
-            const fs::path hidden = hiddenNow(0);
-            EXPECT_FALSE(hidden.empty());
-            hiddenName = "sub/" + hidden.filename().string();
+        const auto meanwhile = [&](const Call& call) {
             if (moveFolder) {
                 fs::rename(root / "work" / "sub", root / "work" / "moved");
-            } else {
-                EXPECT_EQ(quib({"cat.jpg", hiddenName}).status, 0);
+                return;
             }
+            const fs::path hidden =
+                unnamed ? fs::path(stringAt(call.pid, call.args[3])) : hiddenNow(0);
+            ASSERT_FALSE(hidden.empty());
+            hiddenName = "sub/" + hidden.filename().string();
+            EXPECT_EQ(quib({"cat.jpg", hiddenName}).status, 0);
         };
-        const Outcome run = quib({"long.jpg", "sub/out.vms"},
-                                 with(&Options::stop, writeOfAtLeast(1U << 20U, meanwhile)));
+        const Stop linking{"the link of the unnamed file",
+                           [](const Call& call) { return call.number == SYS_linkat; }, meanwhile};
+        const Outcome run =
+            quib({"long.jpg", "sub/out.vms"},
+                 with(&Options::stop,
+                      unnamed && !moveFolder ? linking : writeOfAtLeast(1U << 20U, meanwhile)));
         auto after = snapshot();
+        if (!moveFolder && unnamed) {
+            EXPECT_EQ(run.err, success("sub/out.vms"));
+            EXPECT_EQ(after["sub/out.vms"], std::to_string((256U << 20U) + 704) + " sparse bytes");
+            after.erase("sub/out.vms");
+        }
         if (moveFolder) {
             EXPECT_EQ(run.err, success("sub/out.vms"));
             EXPECT_EQ(after["moved/out.vms"],
@@ -1236,12 +1318,86 @@ TEST_F(Cli, StoppedRunsKeepToTheirOwnFile) {
             EXPECT_EQ(after.erase("moved/out.vms") + after.erase("moved"), 2U);
             after["sub"] = before.at("sub");
         } else {
-            EXPECT_EQ(run.err, failed("Failed to close destination file [sub/out.vms]."));
+            EXPECT_TRUE(unnamed ||
+                        run.err == failed("Failed to close destination file [sub/out.vms]."));
             EXPECT_EQ(after[hiddenName],
                       plainCreate(root / "work" / "sub") + " " + contents(catVms));
             after.erase(hiddenName);
         }
         EXPECT_EQ(after, before) << (moveFolder ? "folder moved" : "name taken");
+    }
+}
+
+// What happens to <vms> and its folder while the program writes is seen at
+// the commit: a chmod and an ACL removed meanwhile are kept; a folder made
+// append-only keeps the hidden file, and the run says so; a named hidden
+// file is what SIGKILL alone leaves. Each row's folder afterwards is the
+// one before, with the target's new entry and any hidden file it expects.
+TEST_F(Cli, ChangesMidRunAreSeenAtTheCommit) {
+    if (!asRoot || !systemExtras) {
+        GTEST_SKIP() << "needs root, and a program that replaces files";
+    }
+    const fs::path work = root / "work";
+    std::map<std::string, std::string> expected;
+    const auto stamped = [&](const std::string& name) {
+        expected[name] = stamp(work / name) + " " + contents(largeVms);
+    };
+    Options killedNamed = with(&Options::stop, writeOfAtLeast(1U << 20U, sending(SIGKILL)));
+    killedNamed.environment = preload;
+    killedNamed.environment.emplace_back("QUIB_NO_TMPFILE=1");
+    struct Row {
+        std::string target;
+        std::function<void()> meanwhile;
+        int status;
+        std::string err;
+        bool hiddenLeft;
+        Options options{};
+    };
+    const std::vector<Row> rows = {
+        {"old.vms",
+         [&] {
+             fs::permissions(work / "old.vms", fs::perms(0600));
+             removexattr((work / "old.vms").c_str(), "system.posix_acl_access");
+             removexattr((work / "old.vms").c_str(), "user.note");
+             stamped("old.vms");
+         },
+         0, success("old.vms"), false},
+        {"sub/old.vms",
+         [&] {
+             ASSERT_TRUE(setAppendOnly(work / "sub", true));
+             stamped("sub/old.vms");
+         },
+         1, noClose("sub/old.vms"), true},
+        {"old.vms", [] {}, -SIGKILL, banner, true, killedNamed},
+    };
+    for (const Row& row : rows) {
+        if (!row.options.environment.empty() && program != QUIB_EXE) {
+            continue;  // the shim loads into the dynamically linked build only
+        }
+        populate();
+        put(work / "sub" / "old.vms", "an earlier result", fs::perms(0644));
+        expected = snapshot();
+        Options options = row.options;
+        if (!options.stop.matches) {
+            options.stop = writeOfAtLeast(1U << 20U, [&row](const Call&) { row.meanwhile(); });
+        }
+        const Outcome run = quib({"large.jpg", row.target}, options);
+        EXPECT_EQ(run.status, row.status) << row.target;
+        EXPECT_EQ(run.err, row.err) << row.target;
+        auto after = snapshot();
+        const fs::path target(row.target);
+        const std::string hidden = "." + target.filename().string() + ".";
+        std::size_t left = 0;
+        for (auto entry = after.begin(); entry != after.end();) {
+            const fs::path name(entry->first);
+            const bool isHidden = name.parent_path() == target.parent_path() &&
+                                  name.filename().string().rfind(hidden, 0) == 0;
+            left += isHidden ? 1 : 0;
+            entry = isHidden ? after.erase(entry) : std::next(entry);
+        }
+        EXPECT_EQ(left, row.hiddenLeft ? 1U : 0U) << row.target << ": hidden files left";
+        setAppendOnly(work / "sub", false);
+        EXPECT_EQ(after, expected) << row.target;
     }
 }
 

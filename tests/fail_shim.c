@@ -4,7 +4,9 @@
  * path yet: the output), closes it and then reports EIO, as a full
  * network share would; renameat onto a name that contains $QUIB_FAIL_RENAME
  * renames nothing and reports EIO, and onto one that contains
- * $QUIB_REFUSE_RENAME reports EPERM, as a security module may. The first
+ * $QUIB_REFUSE_RENAME reports EPERM, as a security module may. With
+ * $QUIB_NO_TMPFILE set, an open of an unnamed file (O_TMPFILE) reports
+ * EOPNOTSUPP, as on a file system that has none. The first
  * time the length of the extended attribute $QUIB_GROW_XATTR is asked, the
  * answer is 0, as if the value grew right after. Every other call goes
  * through. */
@@ -12,6 +14,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -23,14 +26,37 @@ static int named(const char* path, const char* variable) {
     return wanted != NULL && path != NULL && strstr(path, wanted) != NULL;
 }
 
+static int unnamedRefused(int flags) {
+    if ((flags & O_TMPFILE) == O_TMPFILE && getenv("QUIB_NO_TMPFILE") != NULL) {
+        errno = EOPNOTSUPP;
+        return 1;
+    }
+    return 0;
+}
+
+/* (C++ programs call it by its 64-bit name.) */
+int openat64(int folder, const char* path, int flags, ...) {
+    int (*real)(int, const char*, int, ...) =
+        (int (*)(int, const char*, int, ...))dlsym(RTLD_NEXT, "openat64");
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+        va_list rest;
+        va_start(rest, flags);
+        mode = va_arg(rest, mode_t);
+        va_end(rest);
+    }
+    return unnamedRefused(flags) ? -1 : real(folder, path, flags, mode);
+}
+
 int fclose(FILE* stream) {
     int (*real)(FILE*) = (int (*)(FILE*))dlsym(RTLD_NEXT, "fclose");
     char link[64];
     char path[4096] = {0};
     snprintf(link, sizeof link, "/proc/self/fd/%d", fileno(stream));
     const int unnamed = (fcntl(fileno(stream), F_GETFL) & O_TMPFILE) == O_TMPFILE;
-    const int fail = (readlink(link, path, sizeof path - 1) > 0 && named(path, "QUIB_FAIL_CLOSE")) ||
-                     (unnamed && getenv("QUIB_FAIL_CLOSE") != NULL);
+    const int fail =
+        (readlink(link, path, sizeof path - 1) > 0 && named(path, "QUIB_FAIL_CLOSE")) ||
+        (unnamed && getenv("QUIB_FAIL_CLOSE") != NULL);
     const int result = real(stream);
     if (fail) {
         errno = EIO;
