@@ -941,6 +941,31 @@ bool sysctlOn(const std::string& name) {
     return value != 0;
 }
 
+// Whether the program is a 64-bit ELF file without an interpreter: linked
+// statically, it makes only its own system calls.
+bool staticProgram() {
+    std::ifstream file(program, std::ios::binary);
+    std::array<char, 64> header{};
+    file.read(header.data(), header.size());
+    const auto field = [&](std::size_t at, std::size_t size) {
+        std::uint64_t value = 0;
+        std::memcpy(&value, header.data() + at, size);  // as the host orders it
+        return value;
+    };
+    if (!file || std::string(header.data(), 5) != "\177ELF\002") {
+        return false;
+    }
+    for (std::uint64_t entry = 0; entry < field(56, 2); ++entry) {
+        std::uint32_t type = 0;
+        file.seekg(static_cast<std::streamoff>(field(32, 8) + entry * field(54, 2)));
+        file.read(reinterpret_cast<char*>(&type), sizeof type);
+        if (type == 3) {  // PT_INTERP
+            return false;
+        }
+    }
+    return true;
+}
+
 // Whether the program is a 32-bit ELF file: its class byte, after the magic.
 bool thirtyTwoBit() {
     std::ifstream file(program, std::ios::binary);
@@ -1399,6 +1424,22 @@ TEST_F(Cli, ChangesMidRunAreSeenAtTheCommit) {
         setAppendOnly(work / "sub", false);
         EXPECT_EQ(after, expected) << row.target;
     }
+}
+
+// One replacement of an existing 100 KiB file makes few system calls:
+// counted on a static native build (a dynamic one adds its loader's, an
+// emulator its own), where the new file is unnamed.
+TEST_F(Cli, AReplacementMakesFewSystemCalls) {
+    if (!posix || !launcher.empty() || QUIB_SANITIZED || !staticProgram() || !unnamedFiles()) {
+        GTEST_SKIP() << "counted on a static native build, with unnamed files";
+    }
+    populate();
+    put(root / "work" / "hundred.jpg", pattern(100U << 10U));
+    put(root / "work" / "hundred.vms", pattern(100U << 10U), fs::perms(0644));
+    const Outcome run = quib({"hundred.jpg", "hundred.vms"}, with(&Options::countCalls, true));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_LE(run.calls, 80);
+    std::cout << "system calls of one replacement: " << run.calls << "\n";
 }
 
 // Two runs on one <vms> at once: each renames a whole file of its own, so
