@@ -18,6 +18,10 @@ if(QUIB_SYSTEM_EXTRAS)
     endif()
 endif()
 list(APPEND QUIB_PLATFORM_SOURCES src/posix/${QUIB_SYSTEM_FAMILY}.cpp)
+# Unnamed files (O_TMPFILE) are Linux's alone.
+if(NOT QUIB_SYSTEM_FAMILY STREQUAL "linux")
+    list(APPEND QUIB_PLATFORM_SOURCES src/posix/named.cpp)
+endif()
 message(STATUS "What the system offers beyond POSIX: src/posix/${QUIB_SYSTEM_FAMILY}.cpp")
 
 # glibc shows O_PATH, AT_EMPTY_PATH and statx only to GNU sources; g++ asks

@@ -250,20 +250,9 @@ bool copyFlags(int from, int to) {
     return wanted == now.st_flags || fchflags(to, static_cast<decltype(now.st_flags)>(wanted)) == 0;
 }
 
-// Neither system has a call that holds room without changing the size, nor
-// unnamed files.
+// Neither system has a call that holds room without changing the size.
 Room holdRoom(int /*fd*/, long long /*length*/) {
     return Room::unknown;
-}
-
-int openUnnamed(int /*folder*/, mode_t /*mode*/) {
-    errno = EOPNOTSUPP;
-    return -1;
-}
-
-bool nameUnnamed(int /*fd*/, int /*folder*/, const char* /*name*/) {
-    errno = EOPNOTSUPP;
-    return false;
 }
 
 bool copyExtendedAttributes(int from, int to) {

@@ -3,8 +3,6 @@
 // an append-only folder: the attributes are taken to be uncopyable, so that
 // an existing <vms> is written in place rather than replaced by a file that
 // might lack an ACL entry that narrowed its access; see system.hpp.
-#include <cerrno>
-
 #include "posix/system.hpp"
 
 namespace quib::posix {
@@ -31,16 +29,6 @@ bool copyFlags(int /*from*/, int /*to*/) {
 
 Room holdRoom(int /*fd*/, long long /*length*/) {
     return Room::unknown;
-}
-
-int openUnnamed(int /*folder*/, mode_t /*mode*/) {
-    errno = EOPNOTSUPP;
-    return -1;
-}
-
-bool nameUnnamed(int /*fd*/, int /*folder*/, const char* /*name*/) {
-    errno = EOPNOTSUPP;
-    return false;
 }
 
 }  // namespace quib::posix
