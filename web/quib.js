@@ -89,7 +89,8 @@ async function wrap(picture) {
             new ConsoleStdout(show),
             folder,
         ];
-        const wasi = new WASI(['quib', name, output], [], fds);
+        // The shim logs every call to the console unless told not to.
+        const wasi = new WASI(['quib', name, output], [], fds, { debug: false });
         const instance = await WebAssembly.instantiate(await program, {
             wasi_snapshot_preview1: wasi.wasiImport,
         });

@@ -5,8 +5,8 @@
 // program's file byte for byte, under the name the README's loop gives it; each
 // picture's messages the native program's messages, the long name's included; each
 // icon must show the file's own palette and bitmap; the page must fit a small phone's
-// width and ask nothing of any other origin. A screenshot of the page is left for the
-// README.
+// width, ask nothing of any other origin and leave the console quiet. A screenshot of
+// the page is left for the README.
 //
 //   node web/test/browser.mjs SITE NATIVE_QUIB SCREENSHOT.png   (from the source root)
 //
@@ -93,8 +93,12 @@ try {
     const requests = [];
     context.on('request', request => requests.push(request.url()));
     const errors = [];
+    const logged = [];
     page.on('pageerror', error => errors.push(error.message));
-    page.on('console', message => message.type() === 'error' && errors.push(message.text()));
+    page.on('console', message => {
+        logged.push(`${message.type()}: ${message.text()}`);
+        if (message.type() === 'error') errors.push(message.text());
+    });
 
     await page.goto(`${origin}/`);
     await page.waitForSelector('#pictures:not([disabled])');
@@ -114,6 +118,8 @@ try {
         if (!ok) throw new Error(`the page did not finish ${what}`);
     };
     await settled(Object.keys(pictures).length, 'the pictures picked');
+    check(logged.length === 0, `the console stays quiet during a wrap${
+        logged.length ? `: ${logged.slice(0, 3).join('; ')}` : ''}`);
 
     // A picture dropped on the zone is wrapped as a chosen one is.
     await page.evaluate(() => document.activeElement?.blur());  // no focus ring in the picture
