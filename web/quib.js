@@ -1,9 +1,11 @@
-// quib in a browser: each picture chosen or dropped is wrapped by the program itself,
-// quib.wasm (the same C++ sources as on a console, built for WASI), run once a picture
-// as `quib <picture's name> <that name with .vms>` in a folder of its own that holds
-// only the picture, in memory. Its messages are shown as it prints them; the file it
-// leaves is offered as a download, with the icon painted from its own header.
-import { WASI, File, OpenFile, ConsoleStdout, PreopenDirectory } from './shim/index.js';
+// quib in a browser: each picture chosen or dropped is wrapped by the program itself
+// (the same C++ sources as on a console, built for WASI, inlined here when the site is
+// assembled), run once a picture as `quib <picture's name> <that name with .vms>` in a
+// folder of its own that holds only the picture, in memory. Its messages are shown as it
+// prints them; the file it leaves is offered as a download, with the icon painted from
+// its own header.
+import { WASI, File, OpenFile, ConsoleStdout, PreopenDirectory } from '@bjorn3/browser_wasi_shim';
+import programBytes from 'quib.wasm';
 
 const input = document.getElementById('pictures');
 const drop = document.getElementById('drop');
@@ -60,12 +62,7 @@ function offer(item, name, bytes) {
     item.append(file);
 }
 
-const program = fetch('quib.wasm')
-    .then(response => {
-        if (!response.ok) throw new Error(`quib.wasm: ${response.status} ${response.statusText}`);
-        return response.arrayBuffer();
-    })
-    .then(bytes => WebAssembly.compile(bytes));
+const program = WebAssembly.compile(programBytes);
 
 async function wrap(picture) {
     const name = picture.name;
@@ -143,3 +140,8 @@ drop.addEventListener('drop', event => {
     const pictures = [...event.dataTransfer.files];
     if (pictures.length > 0) program.then(() => wrapAll(pictures));
 });
+
+// Kept for the next visit, and for one with no network: see sw.js.
+if ('serviceWorker' in navigator && location.protocol !== 'file:') {
+    navigator.serviceWorker.register('sw.js').catch(() => {});
+}

@@ -5,8 +5,10 @@
 // program's file byte for byte, under the name the README's loop gives it; each
 // picture's messages the native program's messages, the long name's included; each
 // icon must show the file's own palette and bitmap; the page must fit a small phone's
-// width, ask nothing of any other origin and leave the console quiet. A screenshot of
-// the page is left for the README.
+// width, ask nothing of any other origin and leave the console quiet. Then the page
+// must have installed its worker and manifest, reload with the network off and wrap
+// the sample as the native program does, and do so too when opened from the disk. A
+// screenshot of the page is left for the README.
 //
 //   node web/test/browser.mjs SITE NATIVE_QUIB SCREENSHOT.png   (from the source root)
 //
@@ -67,8 +69,10 @@ if (Buffer.byteLength(longName) !== 36 || expected[longName].status !== 1) {
 
 // The site from a plain static server, as any would serve it.
 const types = { '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css',
-                '.wasm': 'application/wasm' };
+                '.png': 'image/png', '.webmanifest': 'application/manifest+json' };
+let served = 0;
 const server = http.createServer((request, response) => {
+    ++served;
     const file = path.join(site, decodeURIComponent(new URL(request.url, 'http://x').pathname));
     const target = file.endsWith('/') ? path.join(file, 'index.html') : file;
     if (!target.startsWith(site) || !fs.existsSync(target) || fs.statSync(target).isDirectory()) {
@@ -94,11 +98,14 @@ try {
     context.on('request', request => requests.push(request.url()));
     const errors = [];
     const logged = [];
-    page.on('pageerror', error => errors.push(error.message));
-    page.on('console', message => {
-        logged.push(`${message.type()}: ${message.text()}`);
-        if (message.type() === 'error') errors.push(message.text());
-    });
+    const watch = watched => {
+        watched.on('pageerror', error => errors.push(error.message));
+        watched.on('console', message => {
+            logged.push(`${message.type()}: ${message.text()}`);
+            if (message.type() === 'error') errors.push(message.text());
+        });
+    };
+    watch(page);
 
     await page.goto(`${origin}/`);
     await page.waitForSelector('#pictures:not([disabled])');
@@ -176,6 +183,7 @@ try {
     }
     check(errors.length === 0, `no script errors${errors.length ? `: ${errors.join('; ')}` : ''}`);
     const foreign = requests.filter(url => !url.startsWith('blob:') && !url.startsWith('data:')
+                                           && !url.startsWith('file:')
                                            && new URL(url).origin !== origin);
     check(foreign.length === 0, `nothing asked of another origin${
         foreign.length ? `: ${foreign.join(', ')}` : ` (${requests.length} requests)`}`);
@@ -184,6 +192,48 @@ try {
     const overflow = await page.evaluate(() => document.documentElement.scrollWidth - innerWidth);
     check(overflow <= 0, `fits a 320 px wide screen (${overflow} px over)`);
     console.log(`screenshot: ${screenshot}`);
+
+    // Installable: the manifest as the browser read it, and its icons as large as it says.
+    const cdp = await context.newCDPSession(page);
+    const manifest = await cdp.send('Page.getAppManifest');
+    const fields = JSON.parse(manifest.data || '{}');
+    const icons = await Promise.all((fields.icons ?? []).map(async icon => {
+        const png = Buffer.from(await (await fetch(new URL(icon.src, manifest.url))).arrayBuffer());
+        return `${png.readUInt32BE(16)}x${png.readUInt32BE(20)}` === icon.sizes ? icon.sizes : '';
+    }));
+    check(manifest.errors.length === 0 && fields.name && fields.short_name === 'quib'
+          && fields.start_url === './' && fields.display === 'standalone'
+          && fields.theme_color && fields.background_color && icons.join() === '192x192,512x512',
+          `the manifest: name, short name, start URL, standalone, colours, icons ${icons}`);
+
+    // The worker has kept the site: a reload with no network wraps as the native program.
+    const cache = await page.evaluate(() => Promise.race([
+        navigator.serviceWorker.ready.then(() => caches.keys()),
+        new Promise(resolve => setTimeout(() => resolve(['none within 10 s']), 10000))]));
+    check(cache.length === 1 && /^quib-[0-9a-f]{16}$/.test(cache[0]),
+          `the service worker is installed, its cache named by the site's hash (${cache})`);
+    const sample = expected['sample.jpg'];
+    const wrapSample = async (visit, what) => {
+        await visit.waitForSelector('#pictures:not([disabled])', { timeout: 10000 });
+        await visit.setInputFiles('#pictures', path.join(work, 'sample.jpg'));
+        const link = visit.locator('a[download]');
+        const [download] = await Promise.all([visit.waitForEvent('download'), link.click()]);
+        check(fs.readFileSync(await download.path()).equals(sample.bytes),
+              `${what}: the sample wraps as the native program wraps it`);
+    };
+    await context.setOffline(true);
+    const servedOnline = served;
+    await page.reload().catch(() => {});
+    await wrapSample(page, 'reloaded offline').catch(error => check(false, `offline: ${error}`));
+    check(served === servedOnline, `offline, the server was asked nothing (${served - servedOnline})`);
+    await context.setOffline(false);
+
+    // Opened from the disk, as the release's zip is.
+    const fromDisk = await context.newPage();
+    watch(fromDisk);
+    await fromDisk.goto(`file://${site}/index.html`);
+    await wrapSample(fromDisk, 'from file://').catch(error => check(false, `file://: ${error}`));
+    check(errors.length === 0, `still no script errors${errors.length ? `: ${errors.join('; ')}` : ''}`);
 } finally {
     await browser.close();
     server.close();
