@@ -1,14 +1,15 @@
 // The page in a real browser: Debian's Chromium, headless, driven by playwright-core,
 // loads the site from a local server, and three pictures are picked at once: the
 // sample, a 1-byte picture and one whose name is 36 bytes long; then a picture whose
-// name has no extension is dropped on the drop zone. Each download must be the native
-// program's file byte for byte, under the name the README's loop gives it; each
-// picture's messages the native program's messages, the long name's included; each
-// icon must show the file's own palette and bitmap; the page must fit a small phone's
-// width, ask nothing of any other origin and leave the console quiet. Then the page
-// must have installed its worker and manifest, reload with the network off and wrap
-// the sample as the native program does, and do so too when opened from the disk. A
-// screenshot of the page is left for the README.
+// name has no extension is dropped on the page, outside the picker's box. Each download
+// must be the native program's file byte for byte, under the name the README's loop
+// gives it, and "Download all" a zip of them all; each picture's messages the native
+// program's messages, the long name's included; each icon must show the file's own
+// palette and bitmap; the page must fit a small phone's width, ask nothing of any other
+// origin and leave the console quiet. A batch dropped while another is held in its read
+// must be counted with it. Then the page must have installed its worker and manifest,
+// reload with the network off and wrap the sample as the native program does, and do so
+// too when opened from the disk. A screenshot of the page is left for the README.
 //
 //   node web/test/browser.mjs SITE NATIVE_QUIB SCREENSHOT.png   (from the source root)
 //
@@ -128,19 +129,28 @@ try {
     check(logged.length === 0, `the console stays quiet during a wrap${
         logged.length ? `: ${logged.slice(0, 3).join('; ')}` : ''}`);
 
-    // A picture dropped on the zone is wrapped as a chosen one is.
+    // A picture dropped anywhere on the page is wrapped as a chosen one is; the whole page
+    // shows that it would take it while the file is over it.
     await page.evaluate(() => document.activeElement?.blur());  // no focus ring in the picture
     await page.screenshot({ path: screenshot, fullPage: true });
-    const [[dropName, dropBytes]] = Object.entries(dropped);
-    const transfer = await page.evaluateHandle(([name, bytes]) => {
+    const transfer = files => page.evaluateHandle(entries => {
         const made = new DataTransfer();
-        made.items.add(new File([new Uint8Array(bytes)], name));
+        for (const [name, bytes] of entries) made.items.add(new File([new Uint8Array(bytes)], name));
         return made;
-    }, [dropName, [...dropBytes]]);
-    await page.dispatchEvent('#drop', 'drop', { dataTransfer: transfer });
-    await settled(Object.keys(expected).length, 'the picture dropped');
+    }, Object.entries(files).map(([name, bytes]) => [name, [...bytes]]));
+    const outside = 'h1';
+    const pageBackground = () => page.evaluate(() => getComputedStyle(document.body).background);
+    const still = await pageBackground();
+    await page.dispatchEvent(outside, 'dragenter', { dataTransfer: await transfer(dropped) });
+    check(await pageBackground() !== still, 'a file over the page highlights the whole page');
+    await page.dispatchEvent(outside, 'drop', { dataTransfer: await transfer(dropped) });
+    await settled(Object.keys(expected).length, 'the picture dropped outside the box');
 
     const items = page.locator('#results > li');
+    const fetchDownload = async link => {
+        const [download] = await Promise.all([page.waitForEvent('download'), link.click()]);
+        return fs.readFileSync(await download.path());
+    };
     for (const [index, [name, want]] of Object.entries(expected).entries()) {
         const item = items.nth(index);
         check(await item.locator('pre').textContent() === want.messages,
@@ -152,8 +162,7 @@ try {
         }
         check(await links.getAttribute('download') === want.vms,
               `${name}: downloads as ${want.vms}`);
-        const [download] = await Promise.all([page.waitForEvent('download'), links.click()]);
-        const got = fs.readFileSync(await download.path());
+        const got = await fetchDownload(links);
         check(got.equals(want.bytes), `${name}: the download is the native file, byte for byte`);
         const size = `${want.bytes.length.toLocaleString('en')} bytes`;
         check((await item.textContent()).includes(size), `${name}: its size is shown`);
@@ -181,6 +190,48 @@ try {
         check(icon.width === 32 && icon.shown >= 64 && icon.rendering === 'pixelated',
               `${name}: the icon is 32 x 32, shown ${icon.shown} px wide, ${icon.rendering}`);
     }
+
+    // "Download all": one zip that holds every file ready, each the native one.
+    const archive = path.join(work, 'all.zip');
+    fs.writeFileSync(archive, await fetchDownload(page.locator('#download-all')));
+    const good = Object.values(expected).filter(want => want.status === 0);
+    const unzip = spawnSync('unzip', ['-tq', archive]);
+    check(unzip.status === 0 && good.every(want => spawnSync('unzip', ['-p', archive, want.vms])
+                                                   .stdout.equals(want.bytes)),
+          `"Download all" holds the ${good.length} files, byte for byte`);
+
+    // Another batch while one runs: the first picture of the first batch is held in its
+    // read until the second is in, so "Done" may come only once all four are.
+    await page.locator('#clear').click();
+    await page.evaluate(() => {
+        const read = Blob.prototype.arrayBuffer;
+        const gate = { reached: false, seen: [] };
+        const opened = new Promise(resolve => { gate.open = resolve; });
+        Blob.prototype.arrayBuffer = function held() {
+            if (this.name !== 'held.jpg') return read.call(this);
+            gate.reached = true;
+            return opened.then(() => read.call(this));
+        };
+        const state = document.getElementById('state');
+        new MutationObserver(() => gate.seen.push([state.textContent,
+            document.querySelectorAll('#results > li:is(.failed, :has(a))').length]))
+            .observe(state, { childList: true, characterData: true, subtree: true });
+        window.gate = gate;
+    });
+    const batch = ['held.jpg', 'second.jpg', 'third.jpg'].map(name => path.join(work, name));
+    for (const file of batch) fs.copyFileSync('examples/sample.jpg', file);
+    await page.setInputFiles('#pictures', batch);
+    await page.waitForFunction(() => window.gate.reached);
+    await page.dispatchEvent('body', 'drop', { dataTransfer: await transfer(dropped) });
+    check(await page.locator('#state').textContent() === 'Wrapping 4 pictures…',
+          'a batch dropped while another runs: "Wrapping 4 pictures…"');
+    await page.evaluate(() => window.gate.open());
+    await settled(4, 'the two batches');
+    const early = await page.evaluate(() => window.gate.seen.filter(([text, done]) =>
+        text.startsWith('Done') && done < 4));
+    check(early.length === 0, `"Done" only once all four are${
+        early.length ? ` (said at ${early.map(([, done]) => done).join(', ')})` : ''}`);
+
     check(errors.length === 0, `no script errors${errors.length ? `: ${errors.join('; ')}` : ''}`);
     const foreign = requests.filter(url => !url.startsWith('blob:') && !url.startsWith('data:')
                                            && !url.startsWith('file:')
