@@ -2,8 +2,8 @@
 // (the same C++ sources as on a console, built for WASI, inlined here when the site is
 // assembled), run once a picture as `quib <picture's name> <that name with .vms>` in a
 // folder of its own that holds only the picture, in memory. Its messages are shown as it
-// prints them; the file it leaves is offered as a download, with the icon painted from
-// its own header.
+// prints them, with a plain reason beside a failure; the file it leaves is offered as a
+// download, with the icon painted from its own header.
 import { WASI, File, OpenFile, ConsoleStdout, PreopenDirectory } from '@bjorn3/browser_wasi_shim';
 import programBytes from 'quib.wasm';
 
@@ -44,6 +44,23 @@ function element(tag, properties = {}, ...children) {
     return made;
 }
 
+// What a person who never used a console needs to hear beside the program's own words,
+// found by those words (they are the program's, and never change).
+function plainReason(messages, picture) {
+    const nameBytes = new TextEncoder().encode(picture.name).length;
+    const reasons = [
+        ['Input file name to long',
+         `Names may be 35 bytes long; this one is ${nameBytes} — rename it.`],
+        ['Source and destination are the same file',
+         'A .vms file cannot be wrapped under its own name.'],
+        ['Failed to read image file data',
+         picture.size === 0 ? 'The file is empty.' : 'The file could not be read whole.'],
+        ['The image file data is to large',
+         'The picture is larger than the program can hold (2 GiB at most).'],
+    ];
+    return reasons.find(([words]) => messages.includes(words))?.[1] ?? '';
+}
+
 // The files ready to download, each with its link's object URL, freed when it is cleared.
 const ready = [];
 let archiveUrl = null;
@@ -64,6 +81,13 @@ function offer(item, name, bytes) {
     }
     file.append(element('div', {}, link, element('br'), size));
     item.append(file);
+}
+
+function refuse(item, reason) {
+    item.classList.add('failed');
+    const mark = element('span', { className: 'mark', ariaHidden: 'true' }, '✕ ');
+    item.append(element('p', { className: 'verdict' }, mark, element('strong', {}, 'Not wrapped.'),
+                        reason ? ` ${reason}` : ''));
 }
 
 const program = WebAssembly.compile(programBytes);
@@ -105,7 +129,7 @@ async function wrap(picture) {
     if (status === 0 && made) {
         offer(item, output, made.data);
     } else {
-        item.classList.add('failed');
+        refuse(item, plainReason(messages.textContent, picture));
     }
     performance.mark(`quib-done:${name}`);
 }

@@ -1,15 +1,17 @@
 // The page in a real browser: Debian's Chromium, headless, driven by playwright-core,
-// loads the site from a local server, and three pictures are picked at once: the
-// sample, a 1-byte picture and one whose name is 36 bytes long; then a picture whose
-// name has no extension is dropped on the page, outside the picker's box. Each download
-// must be the native program's file byte for byte, under the name the README's loop
-// gives it, and "Download all" a zip of them all; each picture's messages the native
-// program's messages, the long name's included; each icon must show the file's own
-// palette and bitmap; the page must fit a small phone's width, ask nothing of any other
-// origin and leave the console quiet. A batch dropped while another is held in its read
-// must be counted with it. Then the page must have installed its worker and manifest,
-// reload with the network off and wrap the sample as the native program does, and do so
-// too when opened from the disk. A screenshot of the page is left for the README.
+// loads the site from a local server, and four pictures are picked at once: the
+// sample, a 1-byte picture, an empty one and one whose name is 36 bytes long; then a
+// picture whose name has no extension is dropped on the page, outside the picker's
+// box. Each download must be the native program's file byte for byte, under the name
+// the README's loop gives it, and "Download all" a zip of them all; each picture's
+// messages the native program's messages, a failure marked in words with its plain
+// reason; each icon must show the file's own palette and bitmap; the text must keep
+// its contrast in both schemes; the console must stay quiet; the page must fit a small
+// phone's width and ask nothing of any other origin. A batch dropped while another is
+// held in its read must be counted with it. Then the page must have installed its
+// worker and manifest, reload with the network off and wrap the sample as the native
+// program does, and do so too when opened from the disk. A screenshot of the page is
+// left for the README.
 //
 //   node web/test/browser.mjs SITE NATIVE_QUIB SCREENSHOT.png   (from the source root)
 //
@@ -50,7 +52,13 @@ const longName = 'a-picture-whose-name-is-36-bytes.jpg';
 const pictures = {
     'sample.jpg': fs.readFileSync('examples/sample.jpg'),
     'one.jpg': Buffer.from([0xff]),
+    'empty.jpg': Buffer.alloc(0),
     [longName]: Buffer.from('a picture with a long name'),
+};
+// What the page says beside the program's messages, in plain words.
+const reasons = {
+    'empty.jpg': 'The file is empty.',
+    [longName]: 'Names may be 35 bytes long; this one is 36 — rename it.',
 };
 // Dropped on the zone afterwards: a name without an extension.
 const dropped = { 'no extension': Buffer.from([0, 1, 2]) };
@@ -129,6 +137,44 @@ try {
     check(logged.length === 0, `the console stays quiet during a wrap${
         logged.length ? `: ${logged.slice(0, 3).join('; ')}` : ''}`);
 
+    // Text against what lies behind it, in both schemes, a failure's included: 4.5:1 at least.
+    // Under a page that paints no background lies the browser's canvas, white or #121212.
+    const poorContrast = canvas => {
+        const rgba = text => (text.match(/[\d.]+/g) ?? []).map(Number).concat(1).slice(0, 4);
+        const behind = element => {
+            const layers = [];
+            for (let at = element; at; at = at.parentElement) {
+                layers.unshift(rgba(getComputedStyle(at).backgroundColor));
+            }
+            return layers.reduce((under, [r, g, b, a]) =>
+                [r, g, b].map((v, i) => v * a + under[i] * (1 - a)), canvas);
+        };
+        const luminance = rgb => rgb.map(v => v / 255)
+            .map(v => v <= 0.03928 ? v / 12.92 : ((v + 0.055) / 1.055) ** 2.4)
+            .reduce((sum, v, i) => sum + v * [0.2126, 0.7152, 0.0722][i], 0);
+        const poor = [];
+        for (const element of document.querySelectorAll('body *')) {
+            const text = [...element.childNodes].some(node => node.nodeType === Node.TEXT_NODE
+                                                              && node.textContent.trim());
+            if (!text || !element.getClientRects().length) continue;
+            const [r, g, b, a] = rgba(getComputedStyle(element).color);
+            const back = behind(element);
+            const lit = [luminance([r, g, b].map((v, i) => v * a + back[i] * (1 - a))),
+                         luminance(back)].sort((x, y) => y - x);
+            const ratio = (lit[0] + 0.05) / (lit[1] + 0.05);
+            if (ratio < 4.5) poor.push(`${element.tagName} ${ratio.toFixed(2)}:1`);
+        }
+        return poor;
+    };
+    for (const colorScheme of ['light', 'dark']) {
+        await page.emulateMedia({ colorScheme });
+        const canvas = colorScheme === 'light' ? [255, 255, 255] : [18, 18, 18];
+        const poor = await page.evaluate(poorContrast, canvas);
+        check(poor.length === 0, `${colorScheme}: text keeps 4.5:1${
+            poor.length ? ` (not: ${poor.join(', ')})` : ''}`);
+    }
+    await page.emulateMedia({ colorScheme: 'light' });
+
     // A picture dropped anywhere on the page is wrapped as a chosen one is; the whole page
     // shows that it would take it while the file is over it.
     await page.evaluate(() => document.activeElement?.blur());  // no focus ring in the picture
@@ -158,6 +204,9 @@ try {
         const links = item.locator('a[download]');
         if (want.status !== 0) {
             check(await links.count() === 0, `${name}: no download after a failure`);
+            const verdict = await item.locator('.verdict').textContent().catch(() => '');
+            check(verdict.includes('Not wrapped.') && verdict.includes(reasons[name] ?? ''),
+                  `${name}: marked "Not wrapped." in words, with "${reasons[name] ?? ''}"`);
             continue;
         }
         check(await links.getAttribute('download') === want.vms,
