@@ -31,9 +31,10 @@ trap 'rm -rf "$work"' EXIT
 quietly() {  # the output only when the step fails
     "$@" > "$work/log" 2>&1 || { cat "$work/log" >&2; exit 1; }
 }
-# The page's WASI shim, exactly as web/package-lock.json pins it, and nothing
-# else: whatever web/node_modules holds is not used.
-echo "release.sh: npm ci (the page's shim)"
+# The page's WASI shim and the bundler that inlines it and the program into
+# the page's one script, exactly as web/package-lock.json pins them, and
+# nothing else: whatever web/node_modules holds is not used.
+echo "release.sh: npm ci (the page's shim and bundler)"
 mkdir "$work/npm"
 cp web/package.json web/package-lock.json "$work/npm/"
 quietly npm ci --prefix "$work/npm" --omit=dev --ignore-scripts --no-audit --no-fund
