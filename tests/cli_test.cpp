@@ -775,6 +775,9 @@ TEST_F(Cli, RefusalsChangeNothing) {
         cases.push_back({{"%D800.jpg", "new.vms"}, 1, noSource("\uFFFD.jpg"), "", wide, spawns});
         cases.push_back(
             {{"cat.jpg", "%DC00.jpg"}, 1, noDestination("\uFFFD.jpg"), "", wide, spawns});
+        // Each argument is told by its place, though both arrive as one text.
+        cases.push_back(
+            {{"\uFFFD.jpg", "%D800.jpg"}, 1, noDestination("\uFFFD.jpg"), "", wide, spawns});
     }
     checkAll(cases);
 }

@@ -378,7 +378,7 @@ void dieOf(int /*signal*/) noexcept {
 }
 
 Placement openOutput(const char* target, File& file) {
-    if (!arrivedWhole(target)) {
+    if (!windows::destinationArrivedWhole(target)) {
         return Placement::none;
     }
     destination.target = target;
