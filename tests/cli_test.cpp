@@ -35,6 +35,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -206,6 +207,10 @@ struct Options {
                                             // or 0: once stopped in the final rename
     std::map<int, std::string> redirect{};  // descriptor: file of the folder (0 reads)
     bool wide = false;                      // through spawn_wide.exe: %XXXX is a UTF-16 unit
+    std::string hold{};  // through spawn_wide.exe, which holds a file open: "rw:NAME" or "r:NAME"
+    // Done to the work folder while the program is stopped, once the hidden
+    // file holds signalAt bytes; the folder is then expected as it leaves it.
+    std::function<void(const fs::path&)> whileStopped{};
 };
 
 // One setting changed from the defaults, for the case tables.
@@ -245,6 +250,69 @@ bool setAppendOnly(const fs::path& path, bool on) {
         close(fd);
     }
     return done;
+}
+
+// As root, a Windows build's prefix of nobody's own; empty otherwise.
+std::string nobodyPrefix;
+
+// A Windows build run as nobody needs a Wine prefix of nobody's own (Wine
+// refuses another user's) and a Wine server of its own: made once, as
+// root, by startNobodyWine, and ended by stopNobodyWine.
+void useNobodyWine() {
+    static std::string prefix;
+    static std::string home;
+    prefix = "WINEPREFIX=" + nobodyPrefix;
+    home = "HOME=" + nobodyPrefix;
+    putenv(prefix.data());
+    putenv(home.data());
+}
+
+// Runs a Wine command as nobody, its output in the prefix's log, and waits
+// for it; the server it starts must not hold the test's output open.
+bool asNobodyInWine(const std::vector<std::string>& command) {
+    const pid_t child = fork();
+    if (child == 0) {
+        const std::string log = nobodyPrefix + "/wine.log";
+        const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        const int in = open(log.c_str(), O_RDONLY | O_CLOEXEC);
+        std::vector<char*> argv;
+        std::vector<std::string> words = command;
+        for (std::string& word : words) {
+            argv.push_back(word.data());
+        }
+        argv.push_back(nullptr);
+        useNobodyWine();
+        if (out >= 0 && in >= 0 && dup2(in, 0) == 0 && dup2(out, 1) == 1 && dup2(out, 2) == 2 &&
+            setgid(nobodyId) == 0 && setuid(nobodyId) == 0) {
+            execvp(argv[0], argv.data());
+        }
+        _exit(127);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+void startNobodyWine() {
+    const fs::path prefix =
+        fs::temp_directory_path() / ("quib-wine-nobody-" + std::to_string(getpid()));
+    fs::path loader = fs::path(launcher).parent_path() / "wine64";
+    if (!fs::exists(loader)) {
+        loader = launcher;
+    }
+    nobodyPrefix = prefix.string();
+    if (!fs::create_directory(prefix) || chown(prefix.c_str(), nobodyId, nobodyId) != 0 ||
+        !asNobodyInWine({"wineserver", "-p"}) || !asNobodyInWine({loader, "wineboot", "-i"})) {
+        std::cout << "No Wine prefix for nobody: the rows as nobody run as root.\n";
+        nobodyPrefix.clear();
+    }
+}
+
+void stopNobodyWine() {
+    if (!nobodyPrefix.empty()) {
+        asNobodyInWine({"wineserver", "-k"});
+        fs::remove_all(nobodyPrefix);
+    }
 }
 
 class Cli : public ::testing::Test {
@@ -337,10 +405,37 @@ protected:
         if (asRoot) {
             populateAsRoot(work);
         }
+        if (windowsBuild) {
+            populateForWindows(work);
+        }
         if (appendOnly) {
             fs::create_directory(work / "append");
             put(work / "append" / "old.vms", "an earlier result", fs::perms(0644));
             ASSERT_TRUE(setAppendOnly(work / "append", true));
+        }
+    }
+
+    // Names that Windows tells apart only by their case or their short
+    // names, which Wine makes up from a hash of the long one; and, where
+    // the rows run as nobody, files and a folder of nobody's and root's.
+    void populateForWindows(const fs::path& work) const {
+        put(work / "a.vms", "KEEP-lower");
+        put(work / "A.vms", "KEEP-upper");
+        put(work / "b.vms", "an earlier result");
+        fs::create_directory(work / "B.VMS");
+        put(work / "t.vms", "an earlier result");
+        fs::create_symlink("t.vms", work / "T.vms");
+        put(work / "long output name.vms", "an earlier result");
+        put(work / "Report.vms", "an earlier result");
+        fs::create_directory(work / "alias");
+        put(work / "alias" / "long output name.vms", "an earlier result");
+        put(work / "alias" / "LONG~0FK.VMS", "named as the other's short name");
+        if (!nobodyPrefix.empty()) {
+            put(work / "open" / "yours.vms", "an earlier result", fs::perms(0644));
+            ASSERT_EQ(chown((work / "open" / "yours.vms").c_str(), nobodyId, nobodyId), 0);
+            fs::create_directory(work / "mine");
+            ASSERT_EQ(chown((work / "mine").c_str(), nobodyId, nobodyId), 0);
+            put(work / "mine" / "root.vms", "an earlier result", fs::perms(0644));
         }
     }
 
@@ -409,9 +504,13 @@ protected:
 
     // The command line that runs the program on args, through the launcher
     // where there is one.
-    static std::vector<std::string> commandFor(std::vector<std::string> args, bool wide = false) {
+    static std::vector<std::string> commandFor(std::vector<std::string> args, bool wide = false,
+                                               const std::string& hold = "") {
         args.insert(args.begin(), program);
-        if (wide) {
+        if (!hold.empty()) {
+            args.insert(args.begin(), "--hold=" + hold);
+        }
+        if (wide || !hold.empty()) {
             args.insert(args.begin(), spawner);
         }
         if (!launcher.empty()) {
@@ -421,7 +520,7 @@ protected:
     }
 
     Outcome quib(std::vector<std::string> given, const Options& options = {}) {
-        std::vector<std::string> args = commandFor(std::move(given), options.wide);
+        std::vector<std::string> args = commandFor(std::move(given), options.wide, options.hold);
         std::string fromFifo;
         std::thread reader;
         if (options.fifoRead > 0) {
@@ -455,6 +554,12 @@ protected:
         } else if (options.signal != 0) {
             EXPECT_FALSE(hiddenFile(options.signalAt, child).empty()) << "ended too soon";
             kill(child, options.signal);
+        } else if (options.whileStopped) {
+            EXPECT_FALSE(hiddenFile(options.signalAt, child).empty()) << "ended too soon";
+            kill(child, SIGSTOP);
+            EXPECT_EQ(waitpid(child, &wstatus, WUNTRACED), child);
+            options.whileStopped(root / "work");
+            kill(child, SIGCONT);
         }
         waitpid(child, &wstatus, 0);
         if (windowsBuild && options.signal != 0) {
@@ -479,7 +584,13 @@ protected:
             label += arg + " ";
         }
         populate();
+        if (c.options.whileStopped) {
+            c.options.whileStopped(root / "work");
+        }
         auto expected = snapshot();
+        if (c.options.whileStopped) {
+            populate();
+        }
         const std::string into = c.into.empty() && c.args.size() > 1 ? c.args[1] : c.into;
         const fs::path written = root / "work" / into;
         struct stat before {};
@@ -597,15 +708,17 @@ private:
         const rlimit fileSize{options.fileSize, options.fileSize};
         const rlimit addressSpace{options.addressSpace, options.addressSpace};
         const rlimit noCore{0, 0};  // a core dump would land in the folder
-        const bool drop = options.asNobody && getuid() == 0 && !windowsBuild;
+        const bool drop =
+            options.asNobody && getuid() == 0 && (!windowsBuild || !nobodyPrefix.empty());
         std::error_code copied;
         if (drop) {
             // The program's own folder may be closed to nobody (a checkout
             // under /root, say); the test's root is open to all.
-            const fs::path copy = root / "quib-for-nobody";
-            std::string& exe = command[launcher.empty() ? 0 : 1];
+            const fs::path copy = root / (windowsBuild ? "quib-for-nobody.exe" : "quib-for-nobody");
+            std::string& exe = *std::find(command.begin(), command.end(), program);
             fs::copy_file(exe, copy, fs::copy_options::overwrite_existing, copied);
             exe = copy.string();
+            useNobodyWine();
         }
         std::vector<char*> argv;
         argv.reserve(command.size() + 1);
@@ -1078,5 +1191,10 @@ int main(int argc, char** argv) {
         std::cout << "Not root: the rows with devices, a bound file, ACLs and an append-only "
                      "folder are skipped.\n";
     }
-    return RUN_ALL_TESTS();
+    if (windowsBuild && appendOnly && !launcher.empty()) {
+        startNobodyWine();
+    }
+    const int failures = RUN_ALL_TESTS();
+    stopNobodyWine();
+    return failures;
 }
