@@ -177,14 +177,14 @@ std::string attributes(const fs::path& path) {
     return summary;
 }
 
-// What a file keeps beside its bytes: its owner, group and mode (POSIX
-// only: the Windows builds keep none) and its extended attributes.
+// What a file keeps beside its bytes: its owner, group and mode (under
+// Wine too, which shows them to a Windows build as its ACL) and its
+// extended attributes.
 std::string stamp(const fs::path& path) {
     struct stat status {};
     lstat(path.c_str(), &status);
     const std::string owner = std::to_string(status.st_uid) + ":" + std::to_string(status.st_gid);
-    return (posix ? owner + " " + std::to_string(status.st_mode & 07777) : std::string()) +
-           attributes(path);
+    return owner + " " + std::to_string(status.st_mode & 07777) + attributes(path);
 }
 
 // How a regular file looks in a snapshot: its stamp, its size and a hash of
@@ -891,6 +891,21 @@ TEST_F(Cli, RefusalsChangeNothing) {
         // Each argument is told by its place, though both arrive as one text.
         cases.push_back(
             {{"\uFFFD.jpg", "%D800.jpg"}, 1, noDestination("\uFFFD.jpg"), "", wide, spawns});
+        // Held open by another program that shares only reading: a plain open
+        // for writing fails, and so does the run, leaving nothing beside it.
+        cases.push_back({{"cat.jpg", "e.vms"},
+                         1,
+                         noDestination("e.vms"),
+                         "",
+                         with(&Options::hold, std::string("r:e.vms")),
+                         spawns});
+        // Root's file, in nobody's own folder: nobody may not write it.
+        cases.push_back({{"cat.jpg", "mine/root.vms"},
+                         1,
+                         noDestination("mine/root.vms"),
+                         "",
+                         nobody,
+                         !nobodyPrefix.empty()});
     }
     checkAll(cases);
 }
@@ -969,19 +984,49 @@ TEST_F(Cli, FailuresLeaveTheFolderAsItWas) {
     }
     // Ctrl+C, during the read and during the write, under Wine a SIGINT:
     // the end Windows gives it (STATUS_CONTROL_C_EXIT, of which the status
-    // keeps the low byte), and the folder as it was. Not under an emulator:
+    // keeps the low byte), and the folder as it was; as nobody too, in a
+    // folder of root's that anyone may write, where a file of nobody's is
+    // replaced and a new one made beside its name. (A file of the usual mode:
+    // under Wine a narrower one is written in place.) Not under an emulator:
     // qemu gives a 32-bit program too little address space for the 1 GiB
     // buffer, and Wine's loader crashes there on SIGINT, as with any program.
     Options duringRead = with(&Options::signal, SIGINT);
     duringRead.signalAt = 1;
-    for (const Options& options : {with(&Options::signal, SIGINT), duringRead}) {
-        cases.push_back({{"huge.jpg", "old.vms"},
+    Options asNobody = with(&Options::signal, SIGINT);
+    asNobody.asNobody = true;
+    for (const auto& [vms, options] : {std::pair{"e.vms", with(&Options::signal, SIGINT)},
+                                       {"e.vms", duringRead},
+                                       {"open/yours.vms", asNobody},
+                                       {"open/new.vms", asNobody}}) {
+        cases.push_back({{"huge.jpg", vms},
                          0x3A,
                          banner,
                          "",
                          options,
-                         windowsBuild && !skippedUnderEmulation("huge.jpg old.vms, Ctrl+C")});
+                         windowsBuild && (!options.asNobody || !nobodyPrefix.empty()) &&
+                             !skippedUnderEmulation("huge.jpg " + std::string(vms) + ", Ctrl+C")});
     }
+    // What the name leads to is looked at again just before the file is put
+    // in place: a twin in another case that the name would now lead to, or
+    // another file moved to the name, fails the run, and neither is lost.
+    Options twinMade = with(&Options::whileStopped, [](const fs::path& work) {
+        put(work / "E.vms", "a twin made meanwhile");
+    });
+    Options replacedMeanwhile = with(&Options::whileStopped, [](const fs::path& work) {
+        put(work / "other", "moved there meanwhile");
+        fs::rename(work / "other", work / "e.vms");
+    });
+    for (const Options& options : {twinMade, replacedMeanwhile}) {
+        cases.push_back({{"long.jpg", "e.vms"}, 1, noClose("e.vms"), "", options, windowsBuild});
+    }
+    // Killed outright, the program cleans nothing up: the hidden file is
+    // marked for deletion from its start, and goes with the program.
+    cases.push_back({{"huge.jpg", "e.vms"},
+                     -SIGKILL,
+                     banner,
+                     "",
+                     with(&Options::signal, SIGKILL),
+                     windowsBuild && !skippedUnderEmulation("huge.jpg e.vms, killed")});
     const std::string oldTooLong = repeat(".\\", 130) + "old.vms";
     for (const Case& c : std::initializer_list<Case>{
              {{"empty.jpg", oldTooLong}, 1, noDestination(oldTooLong)},
@@ -1082,6 +1127,26 @@ TEST_F(Cli, SuccessesChangeOnlyTheOutput) {
             cases.push_back(
                 {{"cat.jpg", folder + name}, 0, success(folder + name), catVms, {}, true, name});
         }
+        // A name that leads to the file itself keeps the file's own name. A
+        // file that another entry answers to as well (a twin in another
+        // case, a folder, a file named as another's short name, a link) is
+        // written in place, the other left alone. So is a file held open by
+        // another program that shares writing but not deletion.
+        for (const auto& [vms, into] : {std::pair{"LONG~0FK.VMS", "long output name.vms"},
+                                        {"REPORT.VMS", "Report.vms"},
+                                        {"A.vms", "A.vms"},
+                                        {"a.vms", "a.vms"},
+                                        {"b.vms", "b.vms"},
+                                        {"T.vms", "t.vms"},
+                                        {"alias\\LONG~0FK.VMS", "alias/LONG~0FK.VMS"}}) {
+            cases.push_back({{"cat.jpg", vms}, 0, success(vms), catVms, {}, true, into});
+        }
+        cases.push_back({{"cat.jpg", "e.vms"},
+                         0,
+                         success("e.vms"),
+                         catVms,
+                         with(&Options::hold, std::string("rw:e.vms")),
+                         !spawner.empty()});
         // A name of 248 to 255 characters, new or replaced, in a path short
         // enough: the hidden name is cut to 255 characters too.
         const std::string y = driveForWork();
