@@ -194,14 +194,13 @@ std::string flags(const fs::path& path) {
 }
 
 // What a file keeps beside its bytes: its owner, group, mode and flags
-// (POSIX only: the Windows builds keep none) and its extended attributes.
+// (under Wine too, which shows owner and mode to a Windows build as its ACL)
+// and its extended attributes.
 std::string stamp(const fs::path& path) {
     struct stat status {};
     lstat(path.c_str(), &status);
     const std::string owner = std::to_string(status.st_uid) + ":" + std::to_string(status.st_gid);
-    return (posix ? owner + " " + std::to_string(status.st_mode & 07777) + flags(path)
-                  : std::string()) +
-           attributes(path);
+    return owner + " " + std::to_string(status.st_mode & 07777) + flags(path) + attributes(path);
 }
 
 // How a regular file looks in a snapshot: its stamp, its size and a hash of
@@ -315,6 +314,10 @@ struct Options {
     bool countCalls = false;
 
     bool traced() const { return static_cast<bool>(stop.matches) || countCalls; }
+    std::string hold{};  // through spawn_wide.exe, which holds a file open: "rw:NAME" or "r:NAME"
+    // Done to the work folder while the program is stopped, once the hidden
+    // file holds signalAt bytes; the folder is then expected as it leaves it.
+    std::function<void(const fs::path&)> whileStopped{};
 };
 
 // One setting changed from the defaults, for the case tables.
@@ -409,6 +412,69 @@ bool setFlags(const fs::path& path, int which, bool on) {
 }
 bool setAppendOnly(const fs::path& path, bool on) {
     return setFlags(path, FS_APPEND_FL, on);
+}
+
+// As root, a Windows build's prefix of nobody's own; empty otherwise.
+std::string nobodyPrefix;
+
+// A Windows build run as nobody needs a Wine prefix of nobody's own (Wine
+// refuses another user's) and a Wine server of its own: made once, as
+// root, by startNobodyWine, and ended by stopNobodyWine.
+void useNobodyWine() {
+    static std::string prefix;
+    static std::string home;
+    prefix = "WINEPREFIX=" + nobodyPrefix;
+    home = "HOME=" + nobodyPrefix;
+    putenv(prefix.data());
+    putenv(home.data());
+}
+
+// Runs a Wine command as nobody, its output in the prefix's log, and waits
+// for it; the server it starts must not hold the test's output open.
+bool asNobodyInWine(const std::vector<std::string>& command) {
+    const pid_t child = fork();
+    if (child == 0) {
+        const std::string log = nobodyPrefix + "/wine.log";
+        const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        const int in = open(log.c_str(), O_RDONLY | O_CLOEXEC);
+        std::vector<char*> argv;
+        std::vector<std::string> words = command;
+        for (std::string& word : words) {
+            argv.push_back(word.data());
+        }
+        argv.push_back(nullptr);
+        useNobodyWine();
+        if (out >= 0 && in >= 0 && dup2(in, 0) == 0 && dup2(out, 1) == 1 && dup2(out, 2) == 2 &&
+            setgid(nobodyId) == 0 && setuid(nobodyId) == 0) {
+            execvp(argv[0], argv.data());
+        }
+        _exit(127);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+void startNobodyWine() {
+    const fs::path prefix =
+        fs::temp_directory_path() / ("quib-wine-nobody-" + std::to_string(getpid()));
+    fs::path loader = fs::path(launcher).parent_path() / "wine64";
+    if (!fs::exists(loader)) {
+        loader = launcher;
+    }
+    nobodyPrefix = prefix.string();
+    if (!fs::create_directory(prefix) || chown(prefix.c_str(), nobodyId, nobodyId) != 0 ||
+        !asNobodyInWine({"wineserver", "-p"}) || !asNobodyInWine({loader, "wineboot", "-i"})) {
+        std::cout << "No Wine prefix for nobody: the rows as nobody run as root.\n";
+        nobodyPrefix.clear();
+    }
+}
+
+void stopNobodyWine() {
+    if (!nobodyPrefix.empty()) {
+        asNobodyInWine({"wineserver", "-k"});
+        fs::remove_all(nobodyPrefix);
+    }
 }
 
 class Cli : public ::testing::Test {
@@ -512,10 +578,37 @@ protected:
         if (asRoot) {
             populateAsRoot(work);
         }
+        if (windowsBuild) {
+            populateForWindows(work);
+        }
         if (appendOnly) {
             fs::create_directory(work / "append");
             put(work / "append" / "old.vms", "an earlier result", fs::perms(0644));
             ASSERT_TRUE(setAppendOnly(work / "append", true));
+        }
+    }
+
+    // Names that Windows tells apart only by their case or their short
+    // names, which Wine makes up from a hash of the long one; and, where
+    // the rows run as nobody, files and a folder of nobody's and root's.
+    void populateForWindows(const fs::path& work) const {
+        put(work / "a.vms", "KEEP-lower");
+        put(work / "A.vms", "KEEP-upper");
+        put(work / "b.vms", "an earlier result");
+        fs::create_directory(work / "B.VMS");
+        put(work / "t.vms", "an earlier result");
+        fs::create_symlink("t.vms", work / "T.vms");
+        put(work / "long output name.vms", "an earlier result");
+        put(work / "Report.vms", "an earlier result");
+        fs::create_directory(work / "alias");
+        put(work / "alias" / "long output name.vms", "an earlier result");
+        put(work / "alias" / "LONG~0FK.VMS", "named as the other's short name");
+        if (!nobodyPrefix.empty()) {
+            put(work / "open" / "yours.vms", "an earlier result", fs::perms(0644));
+            ASSERT_EQ(chown((work / "open" / "yours.vms").c_str(), nobodyId, nobodyId), 0);
+            fs::create_directory(work / "mine");
+            ASSERT_EQ(chown((work / "mine").c_str(), nobodyId, nobodyId), 0);
+            put(work / "mine" / "root.vms", "an earlier result", fs::perms(0644));
         }
     }
 
@@ -608,9 +701,13 @@ protected:
 
     // The command line that runs the program on args, through the launcher
     // where there is one.
-    static std::vector<std::string> commandFor(std::vector<std::string> args, bool wide = false) {
+    static std::vector<std::string> commandFor(std::vector<std::string> args, bool wide = false,
+                                               const std::string& hold = "") {
         args.insert(args.begin(), program);
-        if (wide) {
+        if (!hold.empty()) {
+            args.insert(args.begin(), "--hold=" + hold);
+        }
+        if (wide || !hold.empty()) {
             args.insert(args.begin(), spawner);
         }
         if (!launcher.empty()) {
@@ -620,7 +717,7 @@ protected:
     }
 
     Outcome quib(std::vector<std::string> given, const Options& options = {}) {
-        std::vector<std::string> args = commandFor(std::move(given), options.wide);
+        std::vector<std::string> args = commandFor(std::move(given), options.wide, options.hold);
         std::string fromFifo;
         std::thread reader;
         if (options.fifoRead > 0) {
@@ -646,11 +743,17 @@ protected:
         const Traced traced = options.traced() ? follow(child, options) : Traced{};
         EXPECT_TRUE(traced.reached || !options.stop.matches)
             << "the program never reached " << options.stop.what;
+        int wstatus = traced.ended.value_or(0);
         if (options.signal != 0) {
             EXPECT_FALSE(hiddenFile(options.signalAt, child).empty()) << "ended too soon";
             kill(child, options.signal);
+        } else if (options.whileStopped) {
+            EXPECT_FALSE(hiddenFile(options.signalAt, child).empty()) << "ended too soon";
+            kill(child, SIGSTOP);
+            EXPECT_EQ(waitpid(child, &wstatus, WUNTRACED), child);
+            options.whileStopped(root / "work");
+            kill(child, SIGCONT);
         }
-        int wstatus = traced.ended.value_or(0);
         if (!traced.ended) {
             waitpid(child, &wstatus, 0);
         }
@@ -677,7 +780,13 @@ protected:
             label += arg + " ";
         }
         populate();
+        if (c.options.whileStopped) {
+            c.options.whileStopped(root / "work");
+        }
         auto expected = snapshot();
+        if (c.options.whileStopped) {
+            populate();
+        }
         const std::string into = c.into.empty() && c.args.size() > 1 ? c.args[1] : c.into;
         const fs::path written = root / "work" / into;
         struct stat before {};
@@ -809,15 +918,17 @@ private:
         const rlimit fileSize{options.fileSize, options.fileSize};
         const rlimit addressSpace{options.addressSpace, options.addressSpace};
         const rlimit noCore{0, 0};  // a core dump would land in the folder
-        const bool drop = options.asNobody && getuid() == 0 && !windowsBuild;
+        const bool drop =
+            options.asNobody && getuid() == 0 && (!windowsBuild || !nobodyPrefix.empty());
         std::error_code copied;
         if (drop) {
             // The program's own folder may be closed to nobody (a checkout
             // under /root, say); the test's root is open to all.
-            const fs::path copy = root / "quib-for-nobody";
-            std::string& exe = command[launcher.empty() ? 0 : 1];
+            const fs::path copy = root / (windowsBuild ? "quib-for-nobody.exe" : "quib-for-nobody");
+            std::string& exe = *std::find(command.begin(), command.end(), program);
             fs::copy_file(exe, copy, fs::copy_options::overwrite_existing, copied);
             exe = copy.string();
+            useNobodyWine();
         }
         std::vector<char*> argv;
         argv.reserve(command.size() + 1);
@@ -1045,6 +1156,24 @@ TEST_F(Cli, RefusalsChangeNothing) {
         cases.push_back({{"%D800.jpg", "new.vms"}, 1, noSource("\uFFFD.jpg"), "", wide, spawns});
         cases.push_back(
             {{"cat.jpg", "%DC00.jpg"}, 1, noDestination("\uFFFD.jpg"), "", wide, spawns});
+        // Each argument is told by its place, though both arrive as one text.
+        cases.push_back(
+            {{"\uFFFD.jpg", "%D800.jpg"}, 1, noDestination("\uFFFD.jpg"), "", wide, spawns});
+        // Held open by another program that shares only reading: a plain open
+        // for writing fails, and so does the run, leaving nothing beside it.
+        cases.push_back({{"cat.jpg", "e.vms"},
+                         1,
+                         noDestination("e.vms"),
+                         "",
+                         with(&Options::hold, std::string("r:e.vms")),
+                         spawns});
+        // Root's file, in nobody's own folder: nobody may not write it.
+        cases.push_back({{"cat.jpg", "mine/root.vms"},
+                         1,
+                         noDestination("mine/root.vms"),
+                         "",
+                         nobody,
+                         !nobodyPrefix.empty()});
     }
     checkAll(cases);
 }
@@ -1137,19 +1266,49 @@ TEST_F(Cli, FailuresLeaveTheFolderAsItWas) {
     cases.push_back({{"long.jpg", "old.vms"}, -SIGTERM, banner, "", named, shim && signals});
     // Ctrl+C, during the read and during the write, under Wine a SIGINT:
     // the end Windows gives it (STATUS_CONTROL_C_EXIT, of which the status
-    // keeps the low byte), and the folder as it was. Not under an emulator:
+    // keeps the low byte), and the folder as it was; as nobody too, in a
+    // folder of root's that anyone may write, where a file of nobody's is
+    // replaced and a new one made beside its name. (A file of the usual mode:
+    // under Wine a narrower one is written in place.) Not under an emulator:
     // qemu gives a 32-bit program too little address space for the 1 GiB
     // buffer, and Wine's loader crashes there on SIGINT, as with any program.
     Options duringRead = with(&Options::signal, SIGINT);
     duringRead.signalAt = 1;
-    for (const Options& options : {with(&Options::signal, SIGINT), duringRead}) {
-        cases.push_back({{"huge.jpg", "old.vms"},
+    Options asNobody = with(&Options::signal, SIGINT);
+    asNobody.asNobody = true;
+    for (const auto& [vms, options] : {std::pair{"e.vms", with(&Options::signal, SIGINT)},
+                                       {"e.vms", duringRead},
+                                       {"open/yours.vms", asNobody},
+                                       {"open/new.vms", asNobody}}) {
+        cases.push_back({{"huge.jpg", vms},
                          0x3A,
                          banner,
                          "",
                          options,
-                         windowsBuild && !skippedUnderEmulation("huge.jpg old.vms, Ctrl+C")});
+                         windowsBuild && (!options.asNobody || !nobodyPrefix.empty()) &&
+                             !skippedUnderEmulation("huge.jpg " + std::string(vms) + ", Ctrl+C")});
     }
+    // What the name leads to is looked at again just before the file is put
+    // in place: a twin in another case that the name would now lead to, or
+    // another file moved to the name, fails the run, and neither is lost.
+    Options twinMade = with(&Options::whileStopped, [](const fs::path& work) {
+        put(work / "E.vms", "a twin made meanwhile");
+    });
+    Options replacedMeanwhile = with(&Options::whileStopped, [](const fs::path& work) {
+        put(work / "other", "moved there meanwhile");
+        fs::rename(work / "other", work / "e.vms");
+    });
+    for (const Options& options : {twinMade, replacedMeanwhile}) {
+        cases.push_back({{"long.jpg", "e.vms"}, 1, noClose("e.vms"), "", options, windowsBuild});
+    }
+    // Killed outright, the program cleans nothing up: the hidden file is
+    // marked for deletion from its start, and goes with the program.
+    cases.push_back({{"huge.jpg", "e.vms"},
+                     -SIGKILL,
+                     banner,
+                     "",
+                     with(&Options::signal, SIGKILL),
+                     windowsBuild && !skippedUnderEmulation("huge.jpg e.vms, killed")});
     const std::string oldTooLong = repeat(".\\", 130) + "old.vms";
     for (const Case& c : std::initializer_list<Case>{
              {{"empty.jpg", oldTooLong}, 1, noDestination(oldTooLong)},
@@ -1283,6 +1442,26 @@ TEST_F(Cli, SuccessesChangeOnlyTheOutput) {
             cases.push_back(
                 {{"cat.jpg", folder + name}, 0, success(folder + name), catVms, {}, true, name});
         }
+        // A name that leads to the file itself keeps the file's own name. A
+        // file that another entry answers to as well (a twin in another
+        // case, a folder, a file named as another's short name, a link) is
+        // written in place, the other left alone. So is a file held open by
+        // another program that shares writing but not deletion.
+        for (const auto& [vms, into] : {std::pair{"LONG~0FK.VMS", "long output name.vms"},
+                                        {"REPORT.VMS", "Report.vms"},
+                                        {"A.vms", "A.vms"},
+                                        {"a.vms", "a.vms"},
+                                        {"b.vms", "b.vms"},
+                                        {"T.vms", "t.vms"},
+                                        {"alias\\LONG~0FK.VMS", "alias/LONG~0FK.VMS"}}) {
+            cases.push_back({{"cat.jpg", vms}, 0, success(vms), catVms, {}, true, into});
+        }
+        cases.push_back({{"cat.jpg", "e.vms"},
+                         0,
+                         success("e.vms"),
+                         catVms,
+                         with(&Options::hold, std::string("rw:e.vms")),
+                         !spawner.empty()});
         // A name of 248 to 255 characters, new or replaced, in a path short
         // enough: the hidden name is cut to 255 characters too.
         const std::string y = driveForWork();
@@ -1502,5 +1681,10 @@ int main(int argc, char** argv) {
         std::cout << "Not root: the rows with devices, a bound file, ACLs and an append-only "
                      "folder are skipped.\n";
     }
-    return RUN_ALL_TESTS();
+    if (windowsBuild && appendOnly && !launcher.empty()) {
+        startNobodyWine();
+    }
+    const int failures = RUN_ALL_TESTS();
+    stopNobodyWine();
+    return failures;
 }

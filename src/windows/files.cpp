@@ -32,12 +32,18 @@ __declspec(dllimport) int __cdecl __wgetmainargs(int* count, wchar_t*** argument
 
 namespace quib {
 
+namespace {
+
 // An argument that does not come back from UTF-8 as the UTF-16 it was
 // given in did not survive the trip: "o\uD800.vms" arrives as
 // "o\uFFFD.vms", another file's name, and "o\uDC00.vms" as the same one.
 // (Under a code page other than UTF-8, before Windows 10 1903, so does any
 // character outside it.) Wildcards were not expanded for main either.
-bool platform::arrivedWhole(const char* name) {
+// Arguments are told by their place, never by their text alone:
+// "x\uFFFD.jpg x\uD800.jpg" arrives as one text twice, and only the second
+// failed to arrive. The first argument with the text is asked for, or the
+// last; one that is no argument at all arrived as it is.
+bool argumentArrivedWhole(const char* name, bool last) {
     int count = 0;
     wchar_t** arguments = nullptr;
     wchar_t** environment = nullptr;
@@ -45,12 +51,24 @@ bool platform::arrivedWhole(const char* name) {
     if (__wgetmainargs(&count, &arguments, &environment, 0, &startup) < 0 || arguments == nullptr) {
         return true;  // no memory to tell: as the arguments came
     }
+    int found = 0;
     for (int i = 1; i < count && i < __argc; ++i) {
-        if (std::strcmp(__argv[i], name) == 0 && windows::wide(__argv[i]) != arguments[i]) {
-            return false;
+        if (std::strcmp(__argv[i], name) == 0 && (found == 0 || last)) {
+            found = i;
         }
     }
-    return true;
+    return found == 0 || windows::wide(__argv[found]) == arguments[found];
+}
+
+}  // namespace
+
+// <image>, the first of the two.
+bool platform::arrivedWhole(const char* name) {
+    return argumentArrivedWhole(name, false);
+}
+
+bool windows::destinationArrivedWhole(const char* name) {
+    return argumentArrivedWhole(name, true);
 }
 
 // ftell would wrap without an error: a file of 4 GiB + 200 bytes would
@@ -72,7 +90,7 @@ std::optional<std::int64_t> platform::endPosition(std::FILE* file) {
 const std::size_t platform::largestWrite = std::size_t{16} << 20U;
 
 SameFile namesSameFile(std::FILE* open, const char* path) {
-    if (!platform::arrivedWhole(path)) {
+    if (!windows::destinationArrivedWhole(path)) {
         return SameFile::unknown;
     }
     // A device (NUL, CON, LPT1 in any spelling) is never the input file.

@@ -26,6 +26,11 @@ bool foundNothing(DWORD error);
 std::wstring wide(std::string_view text);
 std::string narrow(std::wstring_view text);
 
+// Whether <vms>, the last argument, reached the program as it was given
+// (platform::arrivedWhole asks it of <image>, the first); beside the rest
+// of the arguments' handling, in files.cpp.
+bool destinationArrivedWhole(const char* name);
+
 // File identity: the volume's serial number and the file's index.
 bool sameFile(const BY_HANDLE_FILE_INFORMATION& one, const BY_HANDLE_FILE_INFORMATION& other);
 
