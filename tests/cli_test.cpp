@@ -238,15 +238,28 @@ std::string stringAt(pid_t pid, std::uint64_t address) {
     return text;
 }
 
+// The bytes a write asks for: its length, or its vectors' (musl's stdio
+// writes with writev), read from the program's memory.
+std::uint64_t lengthOf(const Call& call) {
+    if (call.number != SYS_writev) {
+        return call.number == SYS_write || call.number == SYS_pwrite64 ? call.args[2] : 0;
+    }
+    std::ifstream memory("/proc/" + std::to_string(call.pid) + "/mem", std::ios::binary);
+    memory.seekg(static_cast<std::streamoff>(call.args[1]));
+    std::uint64_t total = 0;
+    for (std::uint64_t vector = 0; vector < call.args[2] && vector < 64; ++vector) {
+        std::array<std::uint64_t, 2> base{};  // iov_base, iov_len
+        memory.read(reinterpret_cast<char*>(base.data()), sizeof base);
+        total += memory ? base[1] : 0;
+    }
+    return total;
+}
+
 // The entry of a write of at least so many bytes: of the image data, for a
 // picture that large.
 Stop writeOfAtLeast(std::uint64_t bytes, Action then) {
     return {"a write of at least " + std::to_string(bytes) + " bytes",
-            [bytes](const Call& call) {
-                return (call.number == SYS_write || call.number == SYS_pwrite64) &&
-                       call.args[2] >= bytes;
-            },
-            std::move(then)};
+            [bytes](const Call& call) { return lengthOf(call) >= bytes; }, std::move(then)};
 }
 
 // The entry of the nth call of that number (SYS_openat, SYS_renameat,

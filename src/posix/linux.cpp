@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <optional>
 #include <string>
@@ -34,17 +35,23 @@ bool copied(const std::string& name) {
 
 // The names of the file's attributes; empty where the file system has
 // none, nothing when they cannot be listed. A list that does not fit the
-// buffer is asked for its length, and read again.
+// buffer on the stack is asked for its length, and read again into one
+// of that size.
 std::optional<std::vector<std::string>> attributeNames(int fd) {
-    std::vector<char> list(1024);
+    std::array<char, 1024> small{};
+    std::vector<char> large;
+    char* list = small.data();
+    std::size_t room = small.size();
     for (int attempt = 0; attempt < tries; ++attempt) {
-        const ssize_t got = flistxattr(fd, list.data(), list.size());
+        const ssize_t got = flistxattr(fd, list, room);
         const ssize_t size = got < 0 && errno == ERANGE ? flistxattr(fd, nullptr, 0) : got;
         if (size < 0) {
             return errno == ENOTSUP ? std::optional(std::vector<std::string>{}) : std::nullopt;
         }
         if (got < 0) {
-            list.resize(static_cast<std::size_t>(size) + 1);
+            large.resize(static_cast<std::size_t>(size) + 1);
+            list = large.data();
+            room = large.size();
         } else {
             std::vector<std::string> names;
             for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
