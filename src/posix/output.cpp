@@ -675,8 +675,12 @@ bool copyInPlace() {
     remember(leftovers.created, "");  // it holds the new bytes from here on
     const bool removed = unlinkHidden();
     remember(leftovers.hidden, "");
-    const bool copied = copyBytes(output.written.get(), to.get(), length);
-    return close(to.release()) == 0 && copied && removed;
+    const bool copied =
+        copyBytes(output.written.get(), to.get(), length) && close(to.release()) == 0;
+    if (!copied && createdHere) {
+        unlinkat(output.folder.get(), output.name.c_str(), 0);  // a new file, cut short
+    }
+    return copied && removed;
 }
 
 }  // namespace
