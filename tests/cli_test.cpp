@@ -312,33 +312,44 @@ struct Options {
     bool wide = false;                      // through spawn_wide.exe: %XXXX is a UTF-16 unit
     std::vector<int> ignored{};             // signals ignored at the start, as under nohup
     // The program run call by call (ptrace) to a stop, to act while it stands
-    // still there, e.g. "remove the link at the first openat naming out.vms"
-    // or "chmod, or SIGKILL, at the image data's write":
-    //   with(&Options::stop, naming(SYS_openat, "out.vms", [this](const Call&) {
-    //       fs::remove(root / "work" / "sticky" / "out.vms"); }))
-    //   with(&Options::stop, writeOfAtLeast(1U << 20U, [this](const Call&) {
-    //       fs::permissions(root / "work" / "old.vms", fs::perms(0600)); }))
-    //   with(&Options::stop, writeOfAtLeast(1U << 20U, sending(SIGKILL)))
-    // (POSIX rows only: Wine's server may trace its processes itself.)
+    // still there. (POSIX rows only: Wine's server may trace its processes.)
     Stop stop{};
     // Traced to the end, every call counted in Outcome::calls: the host's
     // (qemu's, under qemu-user), and not under the sanitizers, whose calls
     // count too and whose leak check cannot trace a program already traced.
     bool countCalls = false;
-
-    bool traced() const { return static_cast<bool>(stop.matches) || countCalls; }
     std::string hold{};  // through spawn_wide.exe, which holds a file open: "rw:NAME" or "r:NAME"
     // Done to the work folder while the program is stopped, once the hidden
     // file holds signalAt bytes; the folder is then expected as it leaves it.
     std::function<void(const fs::path&)> whileStopped{};
+
+    bool traced() const { return static_cast<bool>(stop.matches) || countCalls; }
+    // These options with one setting changed, for the case tables.
+    template <typename Field, typename Value>
+    Options with(Field Options::*field, Value value) const {
+        Options options = *this;
+        options.*field = static_cast<Field>(value);
+        return options;
+    }
 };
 
-// One setting changed from the defaults, for the case tables.
 template <typename Field, typename Value>
 Options with(Field Options::*field, Value value) {
-    Options options;
-    options.*field = static_cast<Field>(value);
-    return options;
+    return Options().with(field, value);
+}
+// The fail shim preloaded, with the setting that tells it what to fail.
+Options preloaded(const std::string& setting) {
+    return with(&Options::environment,
+                std::vector<std::string>{"LD_PRELOAD=" QUIB_SHIM,
+                                         "ASAN_OPTIONS=verify_asan_link_order=0", setting});
+}
+// Stopped at the write of the image data (of a picture of 1 MiB or more).
+Options atDataWrite(Action then, const Options& options = {}) {
+    return options.with(&Options::stop, writeOfAtLeast(1U << 20U, std::move(then)));
+}
+const Options nobody = with(&Options::asNobody, true);
+Options redirected(int fd, const std::string& file) {
+    return with(&Options::redirect, std::map<int, std::string>{{fd, file}});
 }
 
 struct Outcome {
@@ -349,15 +360,129 @@ struct Outcome {
     long calls = 0;      // the system calls of the whole run, where counted
 };
 
+const auto noSource = [](const std::string& path) {
+    return failed("Failed to open source file [" + path + "] for input.");
+};
+const auto noDestination = [](const std::string& path) {
+    return failed("Failed to open destinaton file [" + path + "] for output.");
+};
+const auto noHeader = [](const std::string& path) {
+    return failed("Failed to write base header to destination file [" + path + "].");
+};
+const auto noClose = [](const std::string& path) {
+    return failed("Failed to close destination file [" + path + "].");
+};
+const auto same = [](const std::string& path) {
+    return failed("Source and destination are the same file [" + path + "].");
+};
+const std::string tooLarge = failed(
+    "The image file data is to large for current memeory configuration, re-configure memory "
+    "or ue a smaller image or better compression");
+const std::string noRead = failed("Failed to read image file data.");
+
+// The emulator that runs the launcher where the kernel runs no 32-bit x86
+// program and install-deps registered qemu for Wine's 32-bit loader, as
+// binfmt_misc lists it; empty where the launcher runs natively.
+std::string emulatorOf(const std::string& loader) {
+    if (fs::path(loader).filename().string().rfind("qemu-", 0) == 0) {
+        return loader;  // a launcher that is qemu-user itself
+    }
+    std::array<char, 20> elf{};
+    std::ifstream(loader, std::ios::binary).read(elf.data(), elf.size());
+    const bool x86 = elf[4] == 1 && elf[18] == 3;  // ELFCLASS32, EM_386
+    std::ifstream entry("/proc/sys/fs/binfmt_misc/qemu-i386");
+    std::string state;
+    std::string interpreter;
+    std::getline(entry, state);
+    entry >> interpreter >> interpreter;  // "interpreter /usr/bin/qemu-i386-static"
+    return x86 && state == "enabled" ? interpreter : "";
+}
+std::string emulator;  // the launcher's, found once
+
+// Whether a row that an emulator cannot honour is left out; it says so.
+bool skippedUnderEmulation(const std::string& row) {
+    if (!emulator.empty()) {
+        std::cout << "skipped under emulation (" << emulator << "): " << row << "\n";
+    }
+    return !emulator.empty();
+}
+
+// A program built without its system's extras (QUIB_SYSTEM_EXTRAS off, as
+// for a system the build does not know) cannot copy attributes, so it
+// writes an existing file in place, and it does not see an append-only
+// folder: the rows that only the extras can pass are left out, and said so.
+const bool systemExtras = QUIB_SYSTEM_EXTRAS;
+const std::string inPlace = "an existing file is written in place";
+const std::string unseenAppend = "an append-only folder is not seen";
+bool withExtras(const std::string& why, const std::string& row) {
+    if (!systemExtras) {
+        std::cout << "skipped without the system's extras (" << why << "): " << row << "\n";
+    }
+    return systemExtras;
+}
+
+// A row of a case table, e.g. run("cat.jpg", "link.vms").into("old.vms").gives(catVms):
+// the run, what it must end with, and where it runs.
 struct Case {
     std::vector<std::string> args;
-    int status;
-    std::string err;
+    int status = 0;
+    std::string err{};
     std::string wrote{};  // what the file <vms> leads to holds afterwards; what a FIFO got
     Options options{};
     bool runs = true;
-    std::string into{};  // the file that <vms> leads to, when not <vms> itself
+    std::string target{};  // the file that <vms> leads to, when not <vms> itself
+
+    std::string vms() const { return args.size() > 1 ? args[1] : ""; }
+    Case& says(const std::string& message, int exitStatus = 0) {
+        status = exitStatus;
+        err = message;
+        return *this;
+    }
+    Case& fails(const std::string& message) { return says(message, 1); }
+    Case& refused() { return fails(noDestination(vms())); }
+    Case& sameFile() { return fails(same(vms())); }
+    Case& dies(int signal) { return says(banner, -signal); }
+    Case& gives(const std::string& bytes) { return says(success(vms())).writes(bytes); }
+    Case& writes(const std::string& bytes) {
+        wrote = bytes;
+        return *this;
+    }
+    Case& into(const std::string& file) {
+        target = file;
+        return *this;
+    }
+    Case& with(const Options& given) {
+        options = given;
+        return *this;
+    }
+    template <typename Field, typename Value>
+    Case& with(Field Options::*field, Value value) {
+        return with(options.with(field, value));
+    }
+    Case& when(bool condition) {
+        runs = runs && condition;
+        return *this;
+    }
+    // Left out, and said so, without the system's extras or under an emulator.
+    Case& extras(const std::string& why, const std::string& detail = "") {
+        return when(runs && withExtras(why, label(detail)));
+    }
+    Case& unlessEmulated(const std::string& detail) {
+        return when(runs && !skippedUnderEmulation(label(detail)));
+    }
+    std::string label(const std::string& detail) const {
+        return args[0] + " " + vms() + (detail.empty() ? "" : ", " + detail);
+    }
 };
+
+Case run(std::vector<std::string> args) {
+    Case row;
+    row.args = std::move(args);
+    return row;
+}
+Case run(const std::string& image, const std::string& vms) {
+    return run(std::vector<std::string>{image, vms});
+}
 
 // What the tracer saw: the calls it counted, whether the stop was reached,
 // and the program's end, where it saw it.
@@ -800,7 +925,7 @@ protected:
         if (c.options.whileStopped) {
             populate();
         }
-        const std::string into = c.into.empty() && c.args.size() > 1 ? c.args[1] : c.into;
+        const std::string into = c.target.empty() ? c.vms() : c.target;
         const fs::path written = root / "work" / into;
         struct stat before {};
         const bool replaces = lstat(written.c_str(), &before) == 0 && S_ISREG(before.st_mode);
@@ -979,67 +1104,6 @@ private:
     }
 };
 
-const auto noSource = [](const std::string& path) {
-    return failed("Failed to open source file [" + path + "] for input.");
-};
-const auto noDestination = [](const std::string& path) {
-    return failed("Failed to open destinaton file [" + path + "] for output.");
-};
-const auto noHeader = [](const std::string& path) {
-    return failed("Failed to write base header to destination file [" + path + "].");
-};
-const auto noClose = [](const std::string& path) {
-    return failed("Failed to close destination file [" + path + "].");
-};
-const auto same = [](const std::string& path) {
-    return failed("Source and destination are the same file [" + path + "].");
-};
-const std::string tooLarge = failed(
-    "The image file data is to large for current memeory configuration, re-configure memory "
-    "or ue a smaller image or better compression");
-const std::string noRead = failed("Failed to read image file data.");
-
-// The emulator that runs the launcher where the kernel runs no 32-bit x86
-// program and install-deps registered qemu for Wine's 32-bit loader, as
-// binfmt_misc lists it; empty where the launcher runs natively.
-std::string emulatorOf(const std::string& loader) {
-    if (fs::path(loader).filename().string().rfind("qemu-", 0) == 0) {
-        return loader;  // a launcher that is qemu-user itself
-    }
-    std::array<char, 20> elf{};
-    std::ifstream(loader, std::ios::binary).read(elf.data(), elf.size());
-    const bool x86 = elf[4] == 1 && elf[18] == 3;  // ELFCLASS32, EM_386
-    std::ifstream entry("/proc/sys/fs/binfmt_misc/qemu-i386");
-    std::string state;
-    std::string interpreter;
-    std::getline(entry, state);
-    entry >> interpreter >> interpreter;  // "interpreter /usr/bin/qemu-i386-static"
-    return x86 && state == "enabled" ? interpreter : "";
-}
-std::string emulator;  // the launcher's, found once
-
-// Whether a row that an emulator cannot honour is left out; it says so.
-bool skippedUnderEmulation(const std::string& row) {
-    if (!emulator.empty()) {
-        std::cout << "skipped under emulation (" << emulator << "): " << row << "\n";
-    }
-    return !emulator.empty();
-}
-
-// A program built without its system's extras (QUIB_SYSTEM_EXTRAS off, as
-// for a system the build does not know) cannot copy attributes, so it
-// writes an existing file in place, and it does not see an append-only
-// folder: the rows that only the extras can pass are left out, and said so.
-const bool systemExtras = QUIB_SYSTEM_EXTRAS;
-const std::string inPlace = "an existing file is written in place";
-const std::string unseenAppend = "an append-only folder is not seen";
-bool withExtras(const std::string& why, const std::string& row) {
-    if (!systemExtras) {
-        std::cout << "skipped without the system's extras (" << why << "): " << row << "\n";
-    }
-    return systemExtras;
-}
-
 // Whether the program writes its new file unnamed (Linux's O_TMPFILE, on a
 // file system that has it): a run killed at any moment then leaves nothing.
 // Elsewhere it falls back to a named hidden file, which only SIGKILL leaves.
@@ -1098,13 +1162,6 @@ bool thirtyTwoBit() {
     return file && head == "\177ELF\001";
 }
 
-// Options for the rows that need them.
-const std::vector<std::string> preload = {"LD_PRELOAD=" QUIB_SHIM,
-                                          "ASAN_OPTIONS=verify_asan_link_order=0"};
-Options redirected(int fd, const std::string& file) {
-    return with(&Options::redirect, std::map<int, std::string>{{fd, file}});
-}
-const Options nobody = with(&Options::asNobody, true);
 // Rows where /proc is hidden: as root, and not under the sanitizers, whose
 // runtime reads it.
 bool withoutProc = false;
@@ -1115,79 +1172,64 @@ TEST_F(Cli, RefusalsChangeNothing) {
     const std::string toLong = "Input file name to long, rename file and try again.\n";
     // clang-format off
     std::vector<Case> cases = {
-        {{"cat.jpg"}, 1, usage},
-        {{"cat.jpg", "new.vms", "more"}, 1, usage},
-        {{"n" + name35, "new.vms"}, 1, toLong},
-        {{name35, "new.vms"}, 1, noSource(name35)},
-        {{"n" + wide35, "new.vms"}, 1, toLong},
-        {{wide35, "new.vms"}, 1, noSource(wide35)},
-        {{"adir", "new.vms"}, 1, noSource("adir")},
-        {{"cat.jpg", "nodir/new.vms"}, 1, noDestination("nodir/new.vms")},
-        {{"cat.jpg", "adir"}, 1, noDestination("adir")},
-        {{"cat.jpg", ""}, 1, noDestination("")},
-        {{"cat.jpg", "new.vms/"}, 1, noDestination("new.vms/")},
-        {{"cat.jpg", "fds/60"}, 1, noDestination("fds/60"), "", {}, posix},
-        {{"cat.jpg", "open/readonly.vms"}, 1, noDestination("open/readonly.vms"), "", nobody},
-        {{"cat.jpg", "hard.jpg"}, 1, same("hard.jpg")},
-        {{"cat.jpg", "soft.jpg"}, 1, same("soft.jpg")},
-        {{"soft.jpg", "cat.jpg"}, 1, same("cat.jpg")},
-        {{"cat.jpg", "adir/../cat.jpg"}, 1, same("adir/../cat.jpg")},
-        {{"写真.jpg", "写真2.jpg"}, 1, same("写真2.jpg")},
-        {{"cat.jpg", "fd0.vms"}, 1, same("fd0.vms"), "", redirected(0, "cat.jpg"), posix},
+        run({"cat.jpg"}).fails(usage),
+        run({"cat.jpg", "new.vms", "more"}).fails(usage),
+        run("n" + name35, "new.vms").fails(toLong),
+        run(name35, "new.vms").fails(noSource(name35)),
+        run("n" + wide35, "new.vms").fails(toLong),
+        run(wide35, "new.vms").fails(noSource(wide35)),
+        run("adir", "new.vms").fails(noSource("adir")),
+        run("cat.jpg", "nodir/new.vms").refused(),
+        run("cat.jpg", "adir").refused(),
+        run("cat.jpg", "").refused(),
+        run("cat.jpg", "new.vms/").refused(),
+        run("cat.jpg", "fds/60").refused().when(posix),
+        run("cat.jpg", "open/readonly.vms").refused().with(nobody),
+        run("cat.jpg", "hard.jpg").sameFile(),
+        run("cat.jpg", "soft.jpg").sameFile(),
+        run("soft.jpg", "cat.jpg").sameFile(),
+        run("cat.jpg", "adir/../cat.jpg").sameFile(),
+        run("写真.jpg", "写真2.jpg").sameFile(),
+        run("cat.jpg", "fd0.vms").sameFile().with(redirected(0, "cat.jpg")).when(posix),
         // Refused as a plain open refuses them, before anything is written:
         // a loop of links, an append-only file, a descriptor that was closed
         // at the start, a descriptor link where /proc is not mounted.
-        {{"cat.jpg", "loop.vms"}, 1, noDestination("loop.vms"), "", {}, posix},
-        {{"cat.jpg", "chain/l41"}, 1, noDestination("chain/l41"), "", {}, posix},
-        {{"cat.jpg", "sealed.vms"}, 1, noDestination("sealed.vms"), "", {}, asRoot},
-        {{"cat.jpg", "sticky/other.vms"}, 1, noDestination("sticky/other.vms"), "", nobody,
-         asRoot && sysctlOn("protected_regular")},
-        {{"cat.jpg", "fd1.vms"}, 1, noDestination("fd1.vms"), "", with(&Options::closed, std::vector{1}), posix},
-        {{"cat.jpg", "fd1.vms"}, 1, noDestination("fd1.vms"), "", with(&Options::noProc, true), withoutProc},
+        run("cat.jpg", "loop.vms").refused().when(posix),
+        run("cat.jpg", "chain/l41").refused().when(posix),
+        run("cat.jpg", "sealed.vms").refused().when(asRoot),
+        run("cat.jpg", "sticky/other.vms").refused().with(nobody).when(asRoot && sysctlOn("protected_regular")),
+        run("cat.jpg", "fd1.vms").refused().with(&Options::closed, std::vector{1}).when(posix),
+        run("cat.jpg", "fd1.vms").refused().with(&Options::noProc, true).when(withoutProc),
     };
-    // clang-format on
     if (windowsBuild) {
         std::string drivePath = "Z:" + (root / "work" / "cat.jpg").string();
         std::replace(drivePath.begin(), drivePath.end(), '/', '\\');
-        for (const std::string& spelling :
-             {std::string("CAT.JPG"), std::string(".\\cat.jpg"), drivePath}) {
-            cases.push_back({{"cat.jpg", spelling}, 1, same(spelling)});
-        }
-        // Too long for Windows to look up: that it is not the input cannot
-        // be known, so it is not written at all.
-        const std::string tooLong = repeat(".\\", 130) + "cat.jpg";
-        cases.push_back({{"cat.jpg", tooLong}, 1, noDestination(tooLong)});
-        // A read-only file by its short name and through a linked folder.
-        for (const std::string& spelling : {std::string("long folder name\\A_LO~SLL.VMS"),
-                                            std::string("lnk\\a long existing name.vms")}) {
-            cases.push_back({{"cat.jpg", spelling}, 1, noDestination(spelling)});
-        }
-        // Names that UTF-8 cannot hold (an unpaired surrogate) arrive as
-        // another file's name: that file is neither read nor replaced.
         const Options wide = with(&Options::wide, true);
         const bool spawns = !spawner.empty();
-        cases.push_back({{"%D800.jpg", "new.vms"}, 1, noSource("\uFFFD.jpg"), "", wide, spawns});
-        cases.push_back(
-            {{"cat.jpg", "%DC00.jpg"}, 1, noDestination("\uFFFD.jpg"), "", wide, spawns});
-        // Each argument is told by its place, though both arrive as one text.
-        cases.push_back(
-            {{"\uFFFD.jpg", "%D800.jpg"}, 1, noDestination("\uFFFD.jpg"), "", wide, spawns});
-        // Held open by another program that shares only reading: a plain open
-        // for writing fails, and so does the run, leaving nothing beside it.
-        cases.push_back({{"cat.jpg", "e.vms"},
-                         1,
-                         noDestination("e.vms"),
-                         "",
-                         with(&Options::hold, std::string("r:e.vms")),
-                         spawns});
-        // Root's file, in nobody's own folder: nobody may not write it.
-        cases.push_back({{"cat.jpg", "mine/root.vms"},
-                         1,
-                         noDestination("mine/root.vms"),
-                         "",
-                         nobody,
-                         !nobodyPrefix.empty()});
+        cases.insert(cases.end(), {
+            run("cat.jpg", "CAT.JPG").sameFile(),
+            run("cat.jpg", ".\\cat.jpg").sameFile(),
+            run("cat.jpg", drivePath).sameFile(),
+            // Too long for Windows to look up: that it is not the input cannot
+            // be known, so it is not written at all.
+            run("cat.jpg", repeat(".\\", 130) + "cat.jpg").refused(),
+            // A read-only file by its short name and through a linked folder.
+            run("cat.jpg", "long folder name\\A_LO~SLL.VMS").refused(),
+            run("cat.jpg", "lnk\\a long existing name.vms").refused(),
+            // Names that UTF-8 cannot hold (an unpaired surrogate) arrive as
+            // another file's name: that file is neither read nor replaced; each
+            // argument is told by its place, though both arrive as one text.
+            run("%D800.jpg", "new.vms").fails(noSource("\uFFFD.jpg")).with(wide).when(spawns),
+            run("cat.jpg", "%DC00.jpg").fails(noDestination("\uFFFD.jpg")).with(wide).when(spawns),
+            run("\uFFFD.jpg", "%D800.jpg").fails(noDestination("\uFFFD.jpg")).with(wide).when(spawns),
+            // Held open by another program that shares only reading: a plain open
+            // for writing fails, and so does the run, leaving nothing beside it.
+            run("cat.jpg", "e.vms").refused().with(&Options::hold, "r:e.vms").when(spawns),
+            // Root's file, in nobody's own folder: nobody may not write it.
+            run("cat.jpg", "mine/root.vms").refused().with(nobody).when(!nobodyPrefix.empty()),
+        });
     }
+    // clang-format on
     checkAll(cases);
 }
 
@@ -1196,59 +1238,44 @@ TEST_F(Cli, RefusalsChangeNothing) {
 // be replaced or written in place.
 TEST_F(Cli, FailuresLeaveTheFolderAsItWas) {
     const std::string noData = failed("Failed to write image data to destination file.");
-    auto failing = [](const std::string& step) {
-        Options options = with(&Options::environment, preload);
-        options.environment.push_back(step + "=old.vms");
-        return options;
-    };
+    const std::string noSize = failed("Failed to write size field to destination file.");
+    const std::string noMime = failed("Failed to write mime header to destination file.");
     // The shim works on the dynamically linked build that ctest names; a
     // static one (the release build, named on the command line) ignores it.
     const bool shim = posix && program == QUIB_EXE;
-    const Options committing = with(&Options::stop, closingHidden("old.vms", sending(SIGTERM)));
     const bool memoryLimit = posix && !QUIB_SANITIZED;  // sanitizers reserve terabytes
-    const std::string noSize = failed("Failed to write size field to destination file.");
-    const std::string noMime = failed("Failed to write mime header to destination file.");
+    const auto limited = [](rlim_t size) { return with(&Options::fileSize, size); };
     // clang-format off
     std::vector<Case> cases = {
-        {{"empty.jpg", "old.vms"}, 1, noRead},
-        {{"big.jpg", "old.vms"}, 1, tooLarge},
+        run("empty.jpg", "old.vms").fails(noRead),
+        run("big.jpg", "old.vms").fails(tooLarge),
         // (qemu-user reserves a 32-bit guest's whole address space at start.)
-        {{"huge.jpg", "old.vms"}, 1, tooLarge, "", with(&Options::addressSpace, 256U << 20U),
-         memoryLimit &&
-             !(thirtyTwoBit() && skippedUnderEmulation("huge.jpg old.vms, an address-space limit"))},
+        run("huge.jpg", "old.vms").fails(tooLarge).with(&Options::addressSpace, 256U << 20U)
+            .when(memoryLimit && !(thirtyTwoBit() && skippedUnderEmulation("huge.jpg old.vms, an address-space limit"))),
         // Where both would fail, a new file still reports its header first.
-        {{"empty.jpg", "old.vms"}, 1, noHeader("old.vms"), "", with(&Options::fileSize, 600),
-         posix && withExtras(inPlace, "empty.jpg old.vms, a file-size limit of 600")},
-        {{"cat.jpg", "old.vms"}, 1, noSize, "", with(&Options::fileSize, 654),
-         posix && withExtras(inPlace, "cat.jpg old.vms, a file-size limit of 654")},
-        {{"cat.jpg", "old.vms"}, 1, noMime, "", with(&Options::fileSize, 680),
-         posix && withExtras(inPlace, "cat.jpg old.vms, a file-size limit of 680")},
-        {{"cat.jpg", "old.vms"}, 1, noData, "", with(&Options::fileSize, 804),
-         posix && withExtras(inPlace, "cat.jpg old.vms, a file-size limit of 804")},
-        {{"cat.jpg", "full"}, 1, noHeader("full"), "", {}, asRoot},
-        {{"cat.jpg", "old.vms"}, 1, noClose("old.vms"), "", failing("QUIB_FAIL_CLOSE"),
-         shim && withExtras(inPlace, "cat.jpg old.vms, a failed close")},
-        {{"cat.jpg", "old.vms"}, 1, noClose("old.vms"), "", failing("QUIB_FAIL_RENAME"),
-         shim && withExtras(inPlace, "cat.jpg old.vms, a failed rename")},
+        run("empty.jpg", "old.vms").fails(noHeader("old.vms")).with(limited(600)).when(posix).extras(inPlace, "a file-size limit of 600"),
+        run("cat.jpg", "old.vms").fails(noSize).with(limited(654)).when(posix).extras(inPlace, "a file-size limit of 654"),
+        run("cat.jpg", "old.vms").fails(noMime).with(limited(680)).when(posix).extras(inPlace, "a file-size limit of 680"),
+        run("cat.jpg", "old.vms").fails(noData).with(limited(804)).when(posix).extras(inPlace, "a file-size limit of 804"),
+        run("cat.jpg", "full").fails(noHeader("full")).when(asRoot),
+        run("cat.jpg", "old.vms").fails(noClose("old.vms")).with(preloaded("QUIB_FAIL_CLOSE=old.vms")).when(shim).extras(inPlace, "a failed close"),
+        run("cat.jpg", "old.vms").fails(noClose("old.vms")).with(preloaded("QUIB_FAIL_RENAME=old.vms")).when(shim).extras(inPlace, "a failed rename"),
         // A signal as the final close and rename begin waits for them: the
         // new file is in place, and nothing is left beside it.
-        {{"cat.jpg", "old.vms"}, -SIGTERM, banner, catVms, committing,
-         posix && withExtras(inPlace, "cat.jpg old.vms, a signal in the final rename")},
+        run("cat.jpg", "old.vms").dies(SIGTERM).writes(catVms).with(&Options::stop, closingHidden("old.vms", sending(SIGTERM)))
+            .when(posix).extras(inPlace, "a signal in the final rename"),
         // A file written in place is cut short by a failed write, as with
         // any program that writes in place; the failure is still reported.
-        {{"cat.jpg", "append/old.vms"}, 1, noHeader("append/old.vms"), baseHeader.substr(0, 600),
-         with(&Options::fileSize, 600), asRoot},
+        run("cat.jpg", "append/old.vms").fails(noHeader("append/old.vms")).writes(baseHeader.substr(0, 600)).with(limited(600)).when(asRoot),
         // A file written in place is not touched until the input is whole.
-        {{"empty.jpg", "ro/out.vms"}, 1, noRead, "", nobody},
-        {{"big.jpg", "ro/out.vms"}, 1, tooLarge, "", nobody},
-        {{"empty.jpg", "append/old.vms"}, 1, noRead, "", {}, appendOnly},
-        {{"empty.jpg", "append/new.vms"}, 1, noRead, "", {},
-         appendOnly && withExtras(unseenAppend, "empty.jpg append/new.vms")},
-        {{"empty.jpg", "bound.vms"}, 1, noRead, "", {}, asRoot},
+        run("empty.jpg", "ro/out.vms").fails(noRead).with(nobody),
+        run("big.jpg", "ro/out.vms").fails(tooLarge).with(nobody),
+        run("empty.jpg", "append/old.vms").fails(noRead).when(appendOnly),
+        run("empty.jpg", "append/new.vms").fails(noRead).when(appendOnly).extras(unseenAppend),
+        run("empty.jpg", "bound.vms").fails(noRead).when(asRoot),
         // A file that cannot be renamed over is overwritten only once the
         // room for the new bytes is held: too little keeps it whole.
-        {{"mid.jpg", "small/old.vms"}, 1, noClose("small/old.vms"), "", {},
-         asRoot && withExtras(inPlace, "mid.jpg small/old.vms, a disk too full to copy")},
+        run("mid.jpg", "small/old.vms").fails(noClose("small/old.vms")).when(asRoot).extras(inPlace, "a disk too full to copy"),
     };
     // clang-format on
     // Every signal that ends the program removes the hidden file first;
@@ -1258,25 +1285,15 @@ TEST_F(Cli, FailuresLeaveTheFolderAsItWas) {
     const bool signals = posix && withExtras(inPlace, "long.jpg old.vms, ten signals mid-write");
     for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
                              SIGPROF, SIGXCPU}) {
-        cases.push_back({{"long.jpg", "old.vms"},
-                         -signal,
-                         banner,
-                         "",
-                         with(&Options::stop, writeOfAtLeast(1U << 20U, sending(signal))),
-                         signals && (signal != SIGQUIT ||
-                                     !skippedUnderEmulation("long.jpg old.vms, SIGQUIT"))});
+        Case row = run("long.jpg", "old.vms").dies(signal).with(atDataWrite(sending(signal)));
+        cases.push_back(signal == SIGQUIT ? row.when(signals).unlessEmulated("SIGQUIT")
+                                          : row.when(signals));
     }
     // An unnamed new file goes with the process, even killed outright; a
     // named one is removed by the handlers (the shim takes unnamed files
     // away, as a file system without them does).
-    const Options killing = with(&Options::stop, writeOfAtLeast(1U << 20U, sending(SIGKILL)));
-    Options named = with(&Options::stop, writeOfAtLeast(1U << 20U, sending(SIGTERM)));
-    named.environment = preload;
-    named.environment.emplace_back("QUIB_NO_TMPFILE=1");
     const bool unnamed = signals && unnamedFiles();
-    cases.push_back({{"long.jpg", "old.vms"}, -SIGKILL, banner, "", killing, unnamed});
-    cases.push_back({{"long.jpg", "new.vms"}, -SIGKILL, banner, "", killing, unnamed});
-    cases.push_back({{"long.jpg", "old.vms"}, -SIGTERM, banner, "", named, shim && signals});
+    const Options killing = atDataWrite(sending(SIGKILL));
     // Ctrl+C, during the read and during the write, under Wine a SIGINT:
     // the end Windows gives it (STATUS_CONTROL_C_EXIT, of which the status
     // keeps the low byte), and the folder as it was; as nobody too, in a
@@ -1285,65 +1302,48 @@ TEST_F(Cli, FailuresLeaveTheFolderAsItWas) {
     // under Wine a narrower one is written in place.) Not under an emulator:
     // qemu gives a 32-bit program too little address space for the 1 GiB
     // buffer, and Wine's loader crashes there on SIGINT, as with any program.
-    Options duringRead = with(&Options::signal, SIGINT);
-    duringRead.signalAt = 1;
-    Options asNobody = with(&Options::signal, SIGINT);
-    asNobody.asNobody = true;
-    for (const auto& [vms, options] : {std::pair{"e.vms", with(&Options::signal, SIGINT)},
-                                       {"e.vms", duringRead},
-                                       {"open/yours.vms", asNobody},
-                                       {"open/new.vms", asNobody}}) {
-        cases.push_back({{"huge.jpg", vms},
-                         0x3A,
-                         banner,
-                         "",
-                         options,
-                         windowsBuild && (!options.asNobody || !nobodyPrefix.empty()) &&
-                             !skippedUnderEmulation("huge.jpg " + std::string(vms) + ", Ctrl+C")});
-    }
+    const Options ctrlC = with(&Options::signal, SIGINT);
+    const bool asNobody = windowsBuild && !nobodyPrefix.empty();
     // What the name leads to is looked at again just before the file is put
     // in place: a twin in another case that the name would now lead to, or
     // another file moved to the name, fails the run, and neither is lost.
-    Options twinMade = with(&Options::whileStopped, [](const fs::path& work) {
+    const auto twinMade = [](const fs::path& work) {
         put(work / "E.vms", "a twin made meanwhile");
-    });
-    Options replacedMeanwhile = with(&Options::whileStopped, [](const fs::path& work) {
+    };
+    const auto movedThere = [](const fs::path& work) {
         put(work / "other", "moved there meanwhile");
         fs::rename(work / "other", work / "e.vms");
+    };
+    // clang-format off
+    cases.insert(cases.end(), {
+        run("long.jpg", "old.vms").dies(SIGKILL).with(killing).when(unnamed),
+        run("long.jpg", "new.vms").dies(SIGKILL).with(killing).when(unnamed),
+        run("long.jpg", "old.vms").dies(SIGTERM).with(atDataWrite(sending(SIGTERM), preloaded("QUIB_NO_TMPFILE=1"))).when(shim && signals),
+        run("huge.jpg", "e.vms").says(banner, 0x3A).with(ctrlC).when(windowsBuild).unlessEmulated("Ctrl+C"),
+        run("huge.jpg", "e.vms").says(banner, 0x3A).with(ctrlC.with(&Options::signalAt, 1)).when(windowsBuild).unlessEmulated("Ctrl+C"),
+        run("huge.jpg", "open/yours.vms").says(banner, 0x3A).with(ctrlC.with(&Options::asNobody, true)).when(asNobody).unlessEmulated("Ctrl+C"),
+        run("huge.jpg", "open/new.vms").says(banner, 0x3A).with(ctrlC.with(&Options::asNobody, true)).when(asNobody).unlessEmulated("Ctrl+C"),
+        run("long.jpg", "e.vms").fails(noClose("e.vms")).with(&Options::whileStopped, twinMade).when(windowsBuild),
+        run("long.jpg", "e.vms").fails(noClose("e.vms")).with(&Options::whileStopped, movedThere).when(windowsBuild),
+        // Killed outright, the program cleans nothing up: the hidden file is
+        // marked for deletion from its start, and goes with the program.
+        run("huge.jpg", "e.vms").dies(SIGKILL).with(&Options::signal, SIGKILL).when(windowsBuild).unlessEmulated("killed"),
+        run("empty.jpg", repeat(".\\", 130) + "old.vms").refused().when(windowsBuild),
+        run("cat.jpg", "LPT1").refused().when(windowsBuild),
+        run("cat.jpg", "lpt1.vms").refused().when(windowsBuild),
+        run("cat.jpg", "PRN").refused().when(windowsBuild),
+        run("cat.jpg", "COM9").refused().when(windowsBuild),
     });
-    for (const Options& options : {twinMade, replacedMeanwhile}) {
-        cases.push_back({{"long.jpg", "e.vms"}, 1, noClose("e.vms"), "", options, windowsBuild});
-    }
-    // Killed outright, the program cleans nothing up: the hidden file is
-    // marked for deletion from its start, and goes with the program.
-    cases.push_back({{"huge.jpg", "e.vms"},
-                     -SIGKILL,
-                     banner,
-                     "",
-                     with(&Options::signal, SIGKILL),
-                     windowsBuild && !skippedUnderEmulation("huge.jpg e.vms, killed")});
-    const std::string oldTooLong = repeat(".\\", 130) + "old.vms";
-    for (const Case& c : std::initializer_list<Case>{
-             {{"empty.jpg", oldTooLong}, 1, noDestination(oldTooLong)},
-             {{"cat.jpg", "LPT1"}, 1, noDestination("LPT1")},
-             {{"cat.jpg", "lpt1.vms"}, 1, noDestination("lpt1.vms")},
-             {{"cat.jpg", "PRN"}, 1, noDestination("PRN")},
-             {{"cat.jpg", "COM9"}, 1, noDestination("COM9")},
-         }) {
-        cases.push_back(c);
-        cases.back().runs = windowsBuild;
-    }
     checkAll(cases);
     // A FIFO is written in place. Its reader quitting early must fail the
     // write, not kill the program; with stdin and stderr closed at the
     // start, no message may land in the output that took a descriptor.
-    Options quitting = with(&Options::fifoRead, 704);
-    Options closed = with(&Options::fifoRead, SIZE_MAX);
-    closed.closed = {0, 2};
     checkAll({
-        {{"large.jpg", "pipe.vms"}, 1, noData, largeVms.substr(0, 704), quitting, posix},
-        {{"empty.jpg", "pipe.vms"}, 1, "", baseHeader, closed, posix},
+        run("large.jpg", "pipe.vms").fails(noData).writes(largeVms.substr(0, 704)).with(&Options::fifoRead, 704).when(posix),
+        run("empty.jpg", "pipe.vms").fails("").writes(baseHeader)
+            .with(with(&Options::fifoRead, SIZE_MAX).with(&Options::closed, std::vector{0, 2})).when(posix),
     });
+    // clang-format on
 }
 
 TEST_F(Cli, SuccessesChangeOnlyTheOutput) {
@@ -1353,20 +1353,11 @@ TEST_F(Cli, SuccessesChangeOnlyTheOutput) {
     const std::string longest = std::string(251, 'n') + ".vms";  // as long as a name may be
     const std::string oneVms =
         container(std::string("\x01\0\0\0", 4), "image/jpeg ; one.jpg", pattern(1));
-    Options fd3 = redirected(3, "three.vms");
     // The shim works on the dynamically linked build that ctest names.
     const bool shim = posix && program == QUIB_EXE;
-    Options refusing = with(&Options::environment, preload);
-    refusing.environment.emplace_back("QUIB_REFUSE_RENAME=old.vms");
     // (A write in place clears them, as any write by their owner does.)
     const bool suid = asRoot && withExtras(inPlace, "setuid and setgid files of nobody's");
-    Options growing = with(&Options::environment, preload);
-    growing.environment.emplace_back("QUIB_GROW_XATTR=user.note");
-    Options ignoringInterrupt = with(&Options::stop, writeOfAtLeast(1U << 20U, sending(SIGINT)));
-    ignoringInterrupt.ignored = {SIGINT};
-    Options ignoringNamed = ignoringInterrupt;  // where the handlers are installed
-    ignoringNamed.environment = preload;
-    ignoringNamed.environment.emplace_back("QUIB_NO_TMPFILE=1");
+    const Options ignoring = with(&Options::ignored, std::vector{SIGINT});
     const Options vanishing =
         with(&Options::stop, naming(SYS_openat, "out.vms", [this](const Call&) {
             fs::remove(root / "work" / "sticky" / "out.vms");
@@ -1378,111 +1369,99 @@ TEST_F(Cli, SuccessesChangeOnlyTheOutput) {
         }));
     // clang-format off
     std::vector<Case> cases = {
-        {{"cat.jpg", "new.vms"}, 0, success("new.vms"), catVms},
-        {{"one.jpg", "new.vms"}, 0, success("new.vms"), oneVms},
-        {{"pic.jpg", "old.vms"}, 0, success("old.vms"), picVms},
-        {{"large.jpg", "new.vms"}, 0, success("new.vms"), largeVms},
+        run("cat.jpg", "new.vms").gives(catVms),
+        run("one.jpg", "new.vms").gives(oneVms),
+        run("pic.jpg", "old.vms").gives(picVms),
+        run("large.jpg", "new.vms").gives(largeVms),
         // A link is written through: the file it leads to is replaced, or
         // created, and the link stays.
-        {{"cat.jpg", "link.vms"}, 0, success("link.vms"), catVms, {}, true, "old.vms"},
-        {{"cat.jpg", "adir/up.vms"}, 0, success("adir/up.vms"), catVms, {}, true, "old.vms"},
-        {{"cat.jpg", "dangling.vms"}, 0, success("dangling.vms"), catVms, {}, posix, "nowhere.vms"},
+        run("cat.jpg", "link.vms").into("old.vms").gives(catVms),
+        run("cat.jpg", "adir/up.vms").into("old.vms").gives(catVms),
+        run("cat.jpg", "dangling.vms").into("nowhere.vms").gives(catVms).when(posix),
         // nobody's link in a sticky folder, removed as the program opens it:
         // the open creates the typed name then, never the link's target.
-        {{"cat.jpg", "sticky/out.vms"}, 0, success("sticky/out.vms"), catVms, vanishing, asRoot},
+        run("cat.jpg", "sticky/out.vms").gives(catVms).with(vanishing).when(asRoot),
         // Opened as fopen(vms, "wb") opens it, emptying nothing.
-        {{"cat.jpg", "old.vms"}, 0, success("old.vms"), catVms, recordingOpen, posix},
-        {{"cat.jpg", "chain/l40"}, 0, success("chain/l40"), catVms, {}, posix, "old.vms"},
+        run("cat.jpg", "old.vms").gives(catVms).with(recordingOpen).when(posix),
+        run("cat.jpg", "chain/l40").into("old.vms").gives(catVms).when(posix),
         // Flags an owner may set, and setuid and setgid bits that a write by
         // their owner clears, are kept.
-        {{"cat.jpg", "flagged.vms"}, 0, success("flagged.vms"), catVms, {}, asRoot},
-        {{"cat.jpg", "open/s4755.vms"}, 0, success("open/s4755.vms"), catVms, nobody, suid},
-        {{"cat.jpg", "open/s2755.vms"}, 0, success("open/s2755.vms"), catVms, nobody, suid},
-        {{"cat.jpg", "open/s6755.vms"}, 0, success("open/s6755.vms"), catVms, nobody, suid},
-        {{"cat.jpg", "small/old.vms"}, 0, success("small/old.vms"), catVms, {}, asRoot},
+        run("cat.jpg", "flagged.vms").gives(catVms).when(asRoot),
+        run("cat.jpg", "open/s4755.vms").gives(catVms).with(nobody).when(suid),
+        run("cat.jpg", "open/s2755.vms").gives(catVms).with(nobody).when(suid),
+        run("cat.jpg", "open/s6755.vms").gives(catVms).with(nobody).when(suid),
+        run("cat.jpg", "small/old.vms").gives(catVms).when(asRoot),
         // Its ACL and attributes read where /proc is not mounted; a file the
         // user cannot give back to its owner, or whose rename is refused,
         // written in place.
-        {{"cat.jpg", "old.vms"}, 0, success("old.vms"), catVms, with(&Options::noProc, true), withoutProc},
-        {{"cat.jpg", "open/shared.vms"}, 0, success("open/shared.vms"), catVms, nobody, asRoot},
-        {{"cat.jpg", "old.vms"}, 0, success("old.vms"), catVms, refusing, shim},
+        run("cat.jpg", "old.vms").gives(catVms).with(&Options::noProc, true).when(withoutProc),
+        run("cat.jpg", "open/shared.vms").gives(catVms).with(nobody).when(asRoot),
+        run("cat.jpg", "old.vms").gives(catVms).with(preloaded("QUIB_REFUSE_RENAME=old.vms")).when(shim),
         // A value that grows while it is read is read again, never copied
         // from a buffer it did not fill.
-        {{"cat.jpg", "old.vms"}, 0, success("old.vms"), catVms, growing, shim && asRoot},
+        run("cat.jpg", "old.vms").gives(catVms).with(preloaded("QUIB_GROW_XATTR=user.note")).when(shim && asRoot),
         // A signal ignored by whoever started the program (nohup) stays
-        // ignored: SIGINT mid-write is no interruption.
-        {{"large.jpg", "old.vms"}, 0, success("old.vms"), largeVms, ignoringInterrupt, posix},
-        {{"large.jpg", "old.vms"}, 0, success("old.vms"), largeVms, ignoringNamed, shim},
-        {{"cat.jpg", longest}, 0, success(longest), catVms, {}, posix},
-        {{"cat.jpg", longest.substr(7)}, 0, success(longest.substr(7)), catVms, {}, posix},
-        {{"写真.jpg", "写真.vms"}, 0, success("写真.vms"), cat("写真.j")},
-        {{"café.jpg", "café.vms"}, 0, success("café.vms"), cat("café.jp")},
+        // ignored: SIGINT mid-write is no interruption, named file or not.
+        run("large.jpg", "old.vms").gives(largeVms).with(atDataWrite(sending(SIGINT), ignoring)).when(posix),
+        run("large.jpg", "old.vms").gives(largeVms).when(shim)
+            .with(atDataWrite(sending(SIGINT), preloaded("QUIB_NO_TMPFILE=1").with(&Options::ignored, std::vector{SIGINT}))),
+        run("cat.jpg", longest).gives(catVms).when(posix),
+        run("cat.jpg", longest.substr(7)).gives(catVms).when(posix),
+        run("写真.jpg", "写真.vms").gives(cat("写真.j")),
+        run("café.jpg", "café.vms").gives(cat("café.jp")),
         // stderr's own file is replaced like any other, and comes out clean.
-        {{"cat.jpg", "e.vms"}, 0, "", catVms, redirected(2, "e.vms"),
-         posix && withExtras(inPlace, "cat.jpg e.vms, with stderr on e.vms")},
+        run("cat.jpg", "e.vms").gives(catVms).says("").with(redirected(2, "e.vms")).when(posix).extras(inPlace, "with stderr on e.vms"),
         // Written in place: devices, descriptors, and files that cannot be
         // renamed over.
-        {{"cat.jpg", "null"}, 0, success("null"), "", {}, asRoot},
-        {{"cat.jpg", "NUL"}, 0, success("NUL"), "", {}, windowsBuild},
-        {{"cat.jpg", "fd1.vms"}, 0, success("fd1.vms"), catVms, redirected(1, "stdout.vms"),
-         posix, "stdout.vms"},
-        {{"cat.jpg", "fd0.vms"}, 0, success("fd0.vms"), catVms, redirected(0, "stdin.vms"), posix,
-         "stdin.vms"},
-        {{"cat.jpg", "fds/3"}, 0, success("fds/3"), catVms, fd3, posix, "three.vms"},
-        {{"cat.jpg", "ro/out.vms"}, 0, success("ro/out.vms"), catVms, nobody},
-        {{"cat.jpg", "sticky/theirs.vms"}, 0, success("sticky/theirs.vms"), catVms, nobody, posix},
-        {{"cat.jpg", "bound.vms"}, 0, success("bound.vms"), catVms, {}, asRoot},
-        {{"cat.jpg", "append/old.vms"}, 0, success("append/old.vms"), catVms, {}, appendOnly},
-        {{"cat.jpg", "append/new.vms"}, 0, success("append/new.vms"), catVms, {},
-         appendOnly && withExtras(unseenAppend, "cat.jpg append/new.vms")},
-        {{"cat.jpg", "acl/new.vms"}, 0, success("acl/new.vms"), catVms, {}, asRoot},
+        run("cat.jpg", "null").gives("").when(asRoot),
+        run("cat.jpg", "NUL").gives("").when(windowsBuild),
+        run("cat.jpg", "fd1.vms").into("stdout.vms").gives(catVms).with(redirected(1, "stdout.vms")).when(posix),
+        run("cat.jpg", "fd0.vms").into("stdin.vms").gives(catVms).with(redirected(0, "stdin.vms")).when(posix),
+        run("cat.jpg", "fds/3").into("three.vms").gives(catVms).with(redirected(3, "three.vms")).when(posix),
+        run("cat.jpg", "ro/out.vms").gives(catVms).with(nobody),
+        run("cat.jpg", "sticky/theirs.vms").gives(catVms).with(nobody).when(posix),
+        run("cat.jpg", "bound.vms").gives(catVms).when(asRoot),
+        run("cat.jpg", "append/old.vms").gives(catVms).when(appendOnly),
+        run("cat.jpg", "append/new.vms").gives(catVms).when(appendOnly).extras(unseenAppend),
+        run("cat.jpg", "acl/new.vms").gives(catVms).when(asRoot),
         // Nor does a file that had none get the folder's default ACL.
-        {{"cat.jpg", "acl/plain.vms"}, 0, success("acl/plain.vms"), catVms, {}, asRoot},
+        run("cat.jpg", "acl/plain.vms").gives(catVms).when(asRoot),
         // A replaced file keeps its attributes, by any spelling (a short
         // folder part); a new one is not left hidden.
-        {{"cat.jpg", "hidden.vms"}, 0, success("hidden.vms"), catVms, {}, windowsBuild},
-        {{"cat.jpg", "LONG~ZAT\\system.vms"}, 0, success("LONG~ZAT\\system.vms"), catVms, {},
-         windowsBuild, "long folder name/system.vms"},
+        run("cat.jpg", "hidden.vms").gives(catVms).when(windowsBuild),
+        run("cat.jpg", "LONG~ZAT\\system.vms").into("long folder name/system.vms").gives(catVms).when(windowsBuild),
     };
-    // clang-format on
     if (windowsBuild) {
-        // Paths of 255 and 259 characters, the most Windows allows: the
-        // hidden sibling's name is cut to fit beside them.
         std::string folder = "Z:" + (root / "work").string() + "\\";
         std::replace(folder.begin(), folder.end(), '/', '\\');
-        for (const std::size_t length : {std::size_t{255}, std::size_t{259}}) {
-            const std::string name = repeat("n", length - folder.size() - 4) + ".vms";
-            cases.push_back(
-                {{"cat.jpg", folder + name}, 0, success(folder + name), catVms, {}, true, name});
-        }
-        // A name that leads to the file itself keeps the file's own name. A
-        // file that another entry answers to as well (a twin in another
-        // case, a folder, a file named as another's short name, a link) is
-        // written in place, the other left alone. So is a file held open by
-        // another program that shares writing but not deletion.
-        for (const auto& [vms, into] : {std::pair{"LONG~0FK.VMS", "long output name.vms"},
-                                        {"REPORT.VMS", "Report.vms"},
-                                        {"A.vms", "A.vms"},
-                                        {"a.vms", "a.vms"},
-                                        {"b.vms", "b.vms"},
-                                        {"T.vms", "t.vms"},
-                                        {"alias\\LONG~0FK.VMS", "alias/LONG~0FK.VMS"}}) {
-            cases.push_back({{"cat.jpg", vms}, 0, success(vms), catVms, {}, true, into});
-        }
-        cases.push_back({{"cat.jpg", "e.vms"},
-                         0,
-                         success("e.vms"),
-                         catVms,
-                         with(&Options::hold, std::string("rw:e.vms")),
-                         !spawner.empty()});
-        // A name of 248 to 255 characters, new or replaced, in a path short
-        // enough: the hidden name is cut to 255 characters too.
+        const std::string name255 = repeat("n", 255 - folder.size() - 4) + ".vms";
+        const std::string name259 = repeat("n", 259 - folder.size() - 4) + ".vms";
         const std::string y = driveForWork();
-        for (const std::string& name : {longest, repeat("n", 244) + ".vms"}) {
-            cases.push_back(
-                {{"cat.jpg", y + name}, 0, success(y + name), catVms, {}, !y.empty(), name});
-        }
+        const std::string replaced244 = repeat("n", 244) + ".vms";
+        cases.insert(cases.end(), {
+            // The hidden sibling's name is cut to fit beside the longest paths.
+            run("cat.jpg", folder + name255).into(name255).gives(catVms),
+            run("cat.jpg", folder + name259).into(name259).gives(catVms),
+            // A name that leads to the file itself keeps the file's own name. A
+            // file that another entry answers to as well (a twin in another
+            // case, a folder, a file named as another's short name, a link) is
+            // written in place, the other left alone. So is a file held open by
+            // another program that shares writing but not deletion.
+            run("cat.jpg", "LONG~0FK.VMS").into("long output name.vms").gives(catVms),
+            run("cat.jpg", "REPORT.VMS").into("Report.vms").gives(catVms),
+            run("cat.jpg", "A.vms").into("A.vms").gives(catVms),
+            run("cat.jpg", "a.vms").into("a.vms").gives(catVms),
+            run("cat.jpg", "b.vms").into("b.vms").gives(catVms),
+            run("cat.jpg", "T.vms").into("t.vms").gives(catVms),
+            run("cat.jpg", "alias\\LONG~0FK.VMS").into("alias/LONG~0FK.VMS").gives(catVms),
+            run("cat.jpg", "e.vms").gives(catVms).with(&Options::hold, "rw:e.vms").when(!spawner.empty()),
+            // A name of 248 to 255 characters, new or replaced, in a path short
+            // enough (a drive for the folder): the hidden name is cut to 255 too.
+            run("cat.jpg", y + longest).into(longest).gives(catVms).when(!y.empty()),
+            run("cat.jpg", y + replaced244).into(replaced244).gives(catVms).when(!y.empty()),
+        });
     }
+    // clang-format on
     checkAll(cases);
     EXPECT_TRUE(!posix || (openFlags & (O_ACCMODE | O_CREAT | O_TRUNC)) == (O_WRONLY | O_CREAT))
         << "<vms> opened with flags " << openFlags;
@@ -1560,9 +1539,7 @@ TEST_F(Cli, ChangesMidRunAreSeenAtTheCommit) {
     const auto stamped = [&](const std::string& name) {
         expected[name] = stamp(work / name) + " " + contents(largeVms);
     };
-    Options killedNamed = with(&Options::stop, writeOfAtLeast(1U << 20U, sending(SIGKILL)));
-    killedNamed.environment = preload;
-    killedNamed.environment.emplace_back("QUIB_NO_TMPFILE=1");
+    const Options killedNamed = atDataWrite(sending(SIGKILL), preloaded("QUIB_NO_TMPFILE=1"));
     struct Row {
         std::string target;
         std::function<void()> meanwhile;
