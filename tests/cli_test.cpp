@@ -73,11 +73,7 @@ std::string success(const std::string& vms) {
 }
 
 std::string repeat(const std::string& text, std::size_t times) {
-    std::string repeated;
-    for (std::size_t i = 0; i < times; ++i) {
-        repeated += text;
-    }
-    return repeated;
+    return times == 0 ? "" : text + repeat(text, times - 1);
 }
 
 // A picture's worth of bytes with every value in it, zeros included.
@@ -271,17 +267,18 @@ Stop opening(const std::string& name, Action then) {
 // unnamed one ("#123 (deleted)" in /proc): the first step of the final
 // commit, before the checked close and the rename.
 Stop closingHidden(const std::string& name, Action then) {
-    return {
-        "the close of the hidden file for " + name,
-        [name](const Call& call) {
-            std::error_code gone;
-            const fs::path link =
-                "/proc/" + std::to_string(call.pid) + "/fd/" + std::to_string(call.args[0]);
-            const std::string file = fs::read_symlink(link, gone).filename().string();
-            const bool unnamed = file.rfind('#', 0) == 0 && file.find(" (deleted)") != file.npos;
-            return call.number == SYS_close && (unnamed || file.rfind("." + name + ".", 0) == 0);
-        },
-        std::move(then)};
+    return {"the close of the hidden file for " + name,
+            [name](const Call& call) {
+                std::error_code gone;
+                const fs::path link =
+                    "/proc/" + std::to_string(call.pid) + "/fd/" + std::to_string(call.args[0]);
+                const std::string file = fs::read_symlink(link, gone).filename().string();
+                const bool unnamed =
+                    file.rfind('#', 0) == 0 && file.find(" (deleted)") != std::string::npos;
+                return call.number == SYS_close &&
+                       (unnamed || file.rfind("." + name + ".", 0) == 0);
+            },
+            std::move(then)};
 }
 
 Action sending(int signal) {
@@ -304,9 +301,8 @@ struct Options {
     // The program run call by call (ptrace) to a stop, to act while it stands
     // still there. (POSIX rows only: Wine's server may trace its processes.)
     Stop stop{};
-    // Traced to the end, every call counted in Outcome::calls: the host's
-    // (qemu's, under qemu-user), and not under the sanitizers, whose calls
-    // count too and whose leak check cannot trace a program already traced.
+    // Traced to the end, every call (the host's: qemu's under qemu-user) counted in
+    // Outcome::calls; not under the sanitizers, whose leak check cannot trace then.
     bool countCalls = false;
     std::string hold{};  // through spawn_wide.exe, which holds a file open: "rw:NAME" or "r:NAME"
     // Done to the work folder while the program is stopped, once the hidden
@@ -314,7 +310,6 @@ struct Options {
     std::function<void(const fs::path&)> whileStopped{};
 
     bool traced() const { return static_cast<bool>(stop.matches) || countCalls; }
-    // These options with one setting changed, for the case tables.
     template <typename Field, typename Value>
     Options with(Field Options::*field, Value value) const {
         Options options = *this;
@@ -536,6 +531,7 @@ void useNobodyWine() {
 // The argv of execvp for words, which must outlive it.
 std::vector<char*> argvOf(std::vector<std::string>& words) {
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (std::string& word : words) {
         argv.push_back(word.data());
     }
@@ -617,10 +613,8 @@ protected:
         fs::remove_all(work);
     }
 
-    // The same folder for every case: inputs, an earlier result, links, a
-    // FIFO, a read-only file and a directory that refuses new files; as
-    // root also devices, a bound file, an append-only folder, and an ACL
-    // and an attribute on the earlier result.
+    // The same folder for every case: inputs, earlier results, links, a FIFO,
+    // read-only files and folders; as root also devices, mounts, ACLs, flags.
     void populate() {
         const fs::path work = root / "work";
         clearWork();
@@ -647,8 +641,7 @@ protected:
         put(work / (repeat("n", 244) + ".vms"), "an earlier result");
         fs::permissions(work / "open", fs::perms::all);  // anyone may add files here
         put(work / "open" / "readonly.vms", "not to be replaced", fs::perms(0444));
-        // and remove only their own
-        fs::permissions(work / "sticky", fs::perms::all | fs::perms::sticky_bit);
+        fs::permissions(work / "sticky", fs::perms::all | fs::perms::sticky_bit);  // own only
         put(work / "sticky" / "theirs.vms", "anyone may write it", fs::perms(0666));
         put(work / "ro" / "out.vms", "written in place", fs::perms(0666));
         fs::permissions(work / "ro", fs::perms(0555));
@@ -811,8 +804,7 @@ protected:
         return made;
     }
 
-    // The command line that runs the program on args, through the launcher
-    // where there is one.
+    // The command line for args, through the launcher and spawner where needed.
     static std::vector<std::string> commandFor(std::vector<std::string> args, bool wide = false,
                                                const std::string& hold = "") {
         args.insert(args.begin(), program);
@@ -870,9 +862,8 @@ protected:
         if (!traced.ended) {
             waitpid(child, &wstatus, 0);
         }
-        // A file deleted while open goes when its last handle is closed; under
-        // Wine that is done by the Wine server, a moment after the program it
-        // ended is gone. A hidden file left after five seconds is left for good.
+        // Under Wine a file deleted while open goes a moment after the program,
+        // when the Wine server closes it; one left after five seconds stays.
         if (windowsBuild && options.signal != 0) {
             awaitHidden(false, 0, 5);
         }
@@ -885,11 +876,9 @@ protected:
         return outcome;
     }
 
-    // A run that fails leaves the folder exactly as it was: no new file, no
-    // hidden leftover, an earlier <vms> intact. One that succeeds changes only
-    // the file <vms> leads to, which keeps the mode and the extended
-    // attributes of a file it replaces, and otherwise gets what a plain
-    // create would give it.
+    // A run that fails leaves the folder exactly as it was. One that succeeds
+    // changes only the file <vms> leads to, which keeps the mode and attributes
+    // of a file it replaces, and otherwise gets what a plain create gives.
     void check(const Case& c) {
         const std::string label = ::testing::PrintToString(c.args);
         populate();
@@ -986,8 +975,7 @@ private:
         return got;
     }
 
-    // Descriptors as a shell's redirections would leave them: < for 0, > for
-    // the others, each on a file of the work folder.
+    // Descriptors as a shell's redirections leave them: < for 0, > for others.
     static bool redirect(const std::map<int, std::string>& files) {
         for (const auto& [fd, name] : files) {
             const int flags = fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC;
@@ -1045,8 +1033,7 @@ private:
                                 mount("none", "/proc", "tmpfs", 0, nullptr) == 0);
         const bool dropped =
             hidden && (!drop || (!copied && setgid(65534) == 0 && setuid(65534) == 0));
-        // SIGXFSZ and SIGPIPE at their default, which kills, unless the
-        // program itself sees to them.
+        // SIGXFSZ and SIGPIPE kill, unless the program itself sees to them.
         if (chdir((root / "work").c_str()) == 0 && out >= 0 && err >= 0 && dup2(out, 1) == 1 &&
             dup2(err, 2) == 2 && setrlimit(RLIMIT_FSIZE, &fileSize) == 0 &&
             setrlimit(RLIMIT_AS, &addressSpace) == 0 && setrlimit(RLIMIT_CORE, &noCore) == 0 &&
@@ -1247,14 +1234,12 @@ TEST_F(Cli, FailuresLeaveTheFolderAsItWas) {
     // away, as a file system without them does).
     const bool unnamed = signals && unnamedFiles();
     const Options killing = atDataWrite(sending(SIGKILL));
-    // Ctrl+C, during the read and during the write, under Wine a SIGINT:
-    // the end Windows gives it (STATUS_CONTROL_C_EXIT, of which the status
-    // keeps the low byte), and the folder as it was; as nobody too, in a
-    // folder of root's that anyone may write, where a file of nobody's is
-    // replaced and a new one made beside its name. (A file of the usual mode:
-    // under Wine a narrower one is written in place.) Not under an emulator:
-    // qemu gives a 32-bit program too little address space for the 1 GiB
-    // buffer, and Wine's loader crashes there on SIGINT, as with any program.
+    // Ctrl+C (under Wine a SIGINT) during the read and the write ends the run
+    // as Windows ends it (the low byte of STATUS_CONTROL_C_EXIT), the folder as
+    // it was; as nobody too, in root's open folder, over nobody's file (of the
+    // usual mode: a narrower one is written in place) and beside it. Not under
+    // qemu: too little address space for the 1 GiB buffer, and Wine's loader
+    // crashes there on SIGINT.
     const Options ctrlC = with(&Options::signal, SIGINT);
     const bool asNobody = windowsBuild && !nobodyPrefix.empty();
     // What the name leads to is looked at again just before the file is put
@@ -1325,8 +1310,7 @@ TEST_F(Cli, SuccessesChangeOnlyTheOutput) {
         run("one.jpg", "new.vms").gives(oneVms),
         run("pic.jpg", "old.vms").gives(picVms),
         run("large.jpg", "new.vms").gives(largeVms),
-        // A link is written through: the file it leads to is replaced, or
-        // created, and the link stays.
+        // A link is written through: what it leads to is replaced or created.
         run("cat.jpg", "link.vms").into("old.vms").gives(catVms),
         run("cat.jpg", "adir/up.vms").into("old.vms").gives(catVms),
         run("cat.jpg", "dangling.vms").into("nowhere.vms").gives(catVms).when(posix),
@@ -1363,8 +1347,7 @@ TEST_F(Cli, SuccessesChangeOnlyTheOutput) {
         run("café.jpg", "café.vms").gives(cat("café.jp")),
         // stderr's own file is replaced like any other, and comes out clean.
         run("cat.jpg", "e.vms").gives(catVms).says("").with(redirected(2, "e.vms")).when(posix).extras(inPlace, "with stderr on e.vms"),
-        // Written in place: devices, descriptors, and files that cannot be
-        // renamed over.
+        // Written in place: devices, descriptors, files that cannot be renamed over.
         run("cat.jpg", "null").gives("").when(asRoot),
         run("cat.jpg", "NUL").gives("").when(windowsBuild),
         run("cat.jpg", "fd1.vms").into("stdout.vms").gives(catVms).with(redirected(1, "stdout.vms")).when(posix),
