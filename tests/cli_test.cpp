@@ -375,12 +375,16 @@ std::string emulatorOf(const std::string& loader) {
 }
 std::string emulator;  // the launcher's, found once
 
-// Whether a row that an emulator cannot honour is left out; it says so.
-bool skippedUnderEmulation(const std::string& row) {
-    if (!emulator.empty()) {
-        std::cout << "skipped under emulation (" << emulator << "): " << row << "\n";
+// Whether a row is left out, for the reason given; it says so.
+bool skipped(bool skip, const std::string& why, const std::string& row) {
+    if (skip) {
+        std::cout << "skipped " << why << ": " << row << "\n";
     }
-    return !emulator.empty();
+    return skip;
+}
+// Whether a row that an emulator cannot honour is left out.
+bool skippedUnderEmulation(const std::string& row) {
+    return skipped(!emulator.empty(), "under emulation (" + emulator + ")", row);
 }
 
 // A program built without its system's extras (QUIB_SYSTEM_EXTRAS off, as
@@ -391,10 +395,7 @@ const bool systemExtras = QUIB_SYSTEM_EXTRAS;
 const std::string inPlace = "an existing file is written in place";
 const std::string unseenAppend = "an append-only folder is not seen";
 bool withExtras(const std::string& why, const std::string& row) {
-    if (!systemExtras) {
-        std::cout << "skipped without the system's extras (" << why << "): " << row << "\n";
-    }
-    return systemExtras;
+    return !skipped(!systemExtras, "without the system's extras (" + why + ")", row);
 }
 
 // A row of a case table, e.g. run("cat.jpg", "link.vms").into("old.vms").gives(catVms):
@@ -703,14 +704,13 @@ protected:
     void populateForWindows(const fs::path& work) const {
         put(work / "a.vms", "KEEP-lower");
         put(work / "A.vms", "KEEP-upper");
-        put(work / "b.vms", "an earlier result");
         fs::create_directory(work / "B.VMS");
-        put(work / "t.vms", "an earlier result");
-        fs::create_symlink("t.vms", work / "T.vms");
-        put(work / "long output name.vms", "an earlier result");
-        put(work / "Report.vms", "an earlier result");
         fs::create_directory(work / "alias");
-        put(work / "alias" / "long output name.vms", "an earlier result");
+        for (const char* name : {"b.vms", "t.vms", "long output name.vms", "Report.vms",
+                                 "alias/long output name.vms"}) {
+            put(work / name, "an earlier result");
+        }
+        fs::create_symlink("t.vms", work / "T.vms");
         put(work / "alias" / "LONG~0FK.VMS", "named as the other's short name");
         if (!nobodyPrefix.empty()) {
             put(work / "open" / "yours.vms", "an earlier result", fs::perms(0644));
@@ -1071,10 +1071,7 @@ bool unnamedFiles() {
 bool sysctlOn(const std::string& name) {
     int value = 0;
     std::ifstream("/proc/sys/fs/" + name) >> value;
-    if (value == 0) {
-        std::cout << "skipped where fs." << name << " is 0: its row\n";
-    }
-    return value != 0;
+    return !skipped(value == 0, "where fs." + name + " is 0", "its row");
 }
 
 // Whether the program is a 64-bit ELF file without an interpreter: linked
