@@ -195,8 +195,7 @@ std::string stamp(const fs::path& path) {
     return owner + " " + std::to_string(status.st_mode & 07777) + flags(path) + attributes(path);
 }
 
-// How a regular file looks in a snapshot: its stamp, its size and a hash of
-// its bytes, short enough for a readable diff.
+// A file's bytes in a snapshot: their size and a hash short enough to diff.
 std::string contents(const std::string& bytes) {
     return std::to_string(bytes.size()) + " bytes #" +
            std::to_string(std::hash<std::string>{}(bytes) % 1000000);
@@ -246,8 +245,7 @@ std::uint64_t lengthOf(const Call& call) {
     return total;
 }
 
-// The entry of a write of at least so many bytes: of the image data, for a
-// picture that large.
+// The entry of a write of so many bytes or more: the image data's, if that large.
 Stop writeOfAtLeast(std::uint64_t bytes, Action then) {
     return {"a write of at least " + std::to_string(bytes) + " bytes",
             [bytes](const Call& call) { return lengthOf(call) >= bytes; }, std::move(then)};
@@ -387,10 +385,9 @@ bool skippedUnderEmulation(const std::string& row) {
     return skipped(!emulator.empty(), "under emulation (" + emulator + ")", row);
 }
 
-// A program built without its system's extras (QUIB_SYSTEM_EXTRAS off, as
-// for a system the build does not know) cannot copy attributes, so it
-// writes an existing file in place, and it does not see an append-only
-// folder: the rows that only the extras can pass are left out, and said so.
+// A build without its system's extras (QUIB_SYSTEM_EXTRAS off, for a system
+// the build does not know) cannot copy attributes, so writes an existing file
+// in place, and sees no append-only folder: rows only the extras pass are off.
 const bool systemExtras = QUIB_SYSTEM_EXTRAS;
 const std::string inPlace = "an existing file is written in place";
 const std::string unseenAppend = "an append-only folder is not seen";
@@ -450,17 +447,15 @@ Case run(const std::string& image, const std::string& vms) {
     return run({image, vms});
 }
 
-// What the tracer saw: the calls it counted, whether the stop was reached,
-// and the program's end, where it saw it.
+// What the tracer saw, the program's end included where it saw it.
 struct Traced {
     long calls = 0;
     bool reached = false;
     std::optional<int> ended{};
 };
 
-// Runs a child that stopped itself before its exec call by call, to the
-// entry of its stop's call; acts there, and detaches, so that the rest runs
-// untraced (LeakSanitizer's own ptrace at exit needs that). Counting, it
+// Runs a child, stopped before its exec, call by call to its stop; acts there
+// and detaches (LeakSanitizer's own ptrace at exit needs that), or, counting,
 // stays to the end. Signals for the program are passed on to it.
 Traced follow(pid_t child, const Options& options) {
     Traced traced;
@@ -1066,8 +1061,7 @@ bool unnamedFiles() {
     return posix && systemExtras && fd >= 0;
 }
 
-// A sysctl that makes the kernel refuse an open (fs.protected_regular),
-// read where the rows run; those rows run only where it is on.
+// A sysctl that makes the kernel refuse an open: its rows run only where on.
 bool sysctlOn(const std::string& name) {
     int value = 0;
     std::ifstream("/proc/sys/fs/" + name) >> value;
@@ -1099,8 +1093,7 @@ bool thirtyTwoBit() {
     return slurp(program).compare(0, 5, "\177ELF\001") == 0;
 }
 
-// Rows where /proc is hidden: as root, and not under the sanitizers, whose
-// runtime reads it.
+// Rows with /proc hidden: as root, not sanitized (their runtime reads it).
 bool withoutProc = false;
 
 TEST_F(Cli, RefusalsChangeNothing) {
