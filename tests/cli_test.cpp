@@ -34,6 +34,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -93,7 +94,6 @@ std::string container(const std::string& sizeBytes, std::string mime, const std:
     return baseHeader + sizeBytes + mime + data;
 }
 
-// The inputs of the cases, wrapped.
 const std::string catVms =
     container(std::string("\xC8\0\0\0", 4), "image/jpeg ; cat.jpg", pattern(200));
 const std::string picVms =
@@ -176,11 +176,9 @@ std::string attributes(const fs::path& path) {
 // the file system keeps them.
 std::string flags(const fs::path& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    int found = 0;
-    if (fd >= 0) {
-        ioctl(fd, FS_IOC_GETFLAGS, &found);
-        close(fd);
-    }
+    int found = 0;  // where nothing could be opened, the ioctl fails and leaves it
+    ioctl(fd, FS_IOC_GETFLAGS, &found);
+    close(fd);
     found &= FS_NODUMP_FL | FS_NOATIME_FL | FS_SYNC_FL | FS_NOCOW_FL;
     return found == 0 ? "" : " flags " + std::to_string(found);
 }
@@ -219,7 +217,6 @@ struct Stop {
     Action then{};
 };
 
-// A string the traced program passed, read from its memory.
 std::string stringAt(pid_t pid, std::uint64_t address) {
     std::ifstream memory("/proc/" + std::to_string(pid) + "/mem", std::ios::binary);
     memory.seekg(static_cast<std::streamoff>(address));
@@ -251,7 +248,6 @@ Stop writeOfAtLeast(std::uint64_t bytes, Action then) {
             [bytes](const Call& call) { return lengthOf(call) >= bytes; }, std::move(then)};
 }
 
-// The entry of an openat whose path's last part is name.
 Stop opening(const std::string& name, Action then) {
     return {"a call " + std::to_string(SYS_openat) + " naming " + name,
             [name](const Call& call) {
@@ -320,7 +316,6 @@ template <typename Field, typename Value>
 Options with(Field Options::*field, Value value) {
     return Options().with(field, value);
 }
-// The fail shim preloaded, with the setting that tells it what to fail.
 Options preloaded(const std::string& setting) {
     return with(&Options::environment,
                 std::vector<std::string>{"LD_PRELOAD=" QUIB_SHIM,
@@ -343,7 +338,6 @@ struct Outcome {
     long calls = 0;      // the system calls of the whole run, where counted
 };
 
-// The program's messages, as it words them.
 // clang-format off
 std::string noSource(const std::string& path) { return failed("Failed to open source file [" + path + "] for input."); }
 std::string noDestination(const std::string& path) { return failed("Failed to open destinaton file [" + path + "] for output."); }
@@ -373,14 +367,12 @@ std::string emulatorOf(const std::string& loader) {
 }
 std::string emulator;  // the launcher's, found once
 
-// Whether a row is left out, for the reason given; it says so.
 bool skipped(bool skip, const std::string& why, const std::string& row) {
     if (skip) {
         std::cout << "skipped " << why << ": " << row << "\n";
     }
     return skip;
 }
-// Whether a row that an emulator cannot honour is left out.
 bool skippedUnderEmulation(const std::string& row) {
     return skipped(!emulator.empty(), "under emulation (" + emulator + ")", row);
 }
@@ -447,7 +439,6 @@ Case run(const std::string& image, const std::string& vms) {
     return run({image, vms});
 }
 
-// What the tracer saw, the program's end included where it saw it.
 struct Traced {
     long calls = 0;
     bool reached = false;
@@ -496,16 +487,13 @@ Traced follow(pid_t child, const Options& options) {
     return traced;
 }
 
-// Sets or clears flags of a folder or a file; append-only needs root.
 bool setFlags(const fs::path& path, int which, bool on) {
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     int flags = 0;
     bool done = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
     flags = on ? flags | which : flags & ~which;
     done = done && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    if (fd >= 0) {
-        close(fd);
-    }
+    close(fd);
     return done;
 }
 
@@ -619,15 +607,11 @@ protected:
             fs::create_directory(work / folder);
         }
         // (\uFFFD.jpg is what UTF-8 makes of a lone surrogate.)
-        for (const auto& [name, size] : std::map<std::string, std::size_t>{{"cat.jpg", 200},
-                                                                           {"one.jpg", 1},
-                                                                           {"写真.jpg", 200},
-                                                                           {"café.jpg", 200},
-                                                                           {"\uFFFD.jpg", 200},
-                                                                           {"pic.jpg", 65537},
-                                                                           {"large.jpg", largeSize},
-                                                                           {"empty.jpg", 0},
-                                                                           {"mid.jpg", 400000}}) {
+        const std::map<std::string, std::size_t> inputs{
+            {"cat.jpg", 200},         {"one.jpg", 1},      {"写真.jpg", 200},
+            {"café.jpg", 200},        {"\uFFFD.jpg", 200}, {"pic.jpg", 65537},
+            {"large.jpg", largeSize}, {"empty.jpg", 0},    {"mid.jpg", 400000}};
+        for (const auto& [name, size] : inputs) {
             put(work / name, pattern(size));
         }
         put(work / "old.vms", "an earlier result", fs::perms(0640));
@@ -657,16 +641,13 @@ protected:
         // Links relative to their own folder, dangling, in a loop, to
         // descriptors; and as many in a row as the kernel follows, and one more.
         fs::create_directory(work / "chain");
-        for (const auto& [link, target] :
-             std::map<std::string, std::string>{{"adir/up.vms", "../old.vms"},
-                                                {"soft.jpg", "cat.jpg"},
-                                                {"link.vms", "old.vms"},
-                                                {"dangling.vms", "nowhere.vms"},
-                                                {"loop.vms", "loop.vms"},
-                                                {"fd0.vms", "/proc/self/fd/0"},
-                                                {"fd1.vms", "/proc/self/fd/1"},
-                                                {"fds", "/proc/self/fd"},
-                                                {"chain/l1", "../old.vms"}}) {
+        const std::map<std::string, std::string> links{
+            {"adir/up.vms", "../old.vms"},  {"soft.jpg", "cat.jpg"},
+            {"link.vms", "old.vms"},        {"dangling.vms", "nowhere.vms"},
+            {"loop.vms", "loop.vms"},       {"fd0.vms", "/proc/self/fd/0"},
+            {"fd1.vms", "/proc/self/fd/1"}, {"fds", "/proc/self/fd"},
+            {"chain/l1", "../old.vms"}};
+        for (const auto& [link, target] : links) {
             fs::create_symlink(target, work / link);
         }
         for (int link = 2; link <= 41; ++link) {
@@ -799,7 +780,6 @@ protected:
         return made;
     }
 
-    // The command line for args, through the launcher and spawner where needed.
     static std::vector<std::string> commandFor(std::vector<std::string> args, bool wide = false,
                                                const std::string& hold = "") {
         args.insert(args.begin(), program);
@@ -817,16 +797,12 @@ protected:
 
     Outcome quib(std::vector<std::string> given, const Options& options = {}) {
         std::vector<std::string> args = commandFor(std::move(given), options.wide, options.hold);
-        std::string fromFifo;
-        std::thread reader;
+        std::future<std::string> fifo;
         if (options.fifoRead > 0) {
-            reader = std::thread([&] { fromFifo = readFifo(options.fifoRead); });
+            fifo = std::async(std::launch::async, [&] { return readFifo(options.fifoRead); });
         }
         Outcome outcome = finish(start(args, options), options);
-        if (reader.joinable()) {
-            reader.join();
-        }
-        outcome.fifo = fromFifo;
+        outcome.fifo = fifo.valid() ? fifo.get() : "";
         return outcome;
     }
 
@@ -1052,9 +1028,7 @@ private:
 // Elsewhere it falls back to a named hidden file, which only SIGKILL leaves.
 bool unnamedFiles() {
     const int fd = open(fs::temp_directory_path().c_str(), O_TMPFILE | O_RDWR, 0600);
-    if (fd >= 0) {
-        close(fd);
-    }
+    close(fd);
     if (posix && (!systemExtras || fd < 0)) {
         std::cout << "falls back to a named hidden file: SIGKILL leaves it\n";
     }
