@@ -39,10 +39,8 @@ def read_ico(data):
 
 def main():
     ico_path, vms_path = sys.argv[1:3]
-    with open(ico_path, "rb") as f:
-        got = read_ico(f.read())
-    with open(vms_path, "rb") as f:
-        want = read_icon(f.read())
+    got = read_ico(pathlib.Path(ico_path).read_bytes())
+    want = read_icon(pathlib.Path(vms_path).read_bytes())
     for y in range(SIDE):
         for x in range(SIDE):
             if got[y][x] != want[y][x]:

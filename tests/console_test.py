@@ -52,14 +52,12 @@ def run(*args):
     if pid == 0:
         os.environ["TERM"] = "xterm"
         os.execv(LOADER, [LOADER, EXE, *args])
-    received = b""
-    while True:
+    received, chunk = b"", b"-"
+    while chunk:
         try:
             chunk = os.read(terminal, 4096)
         except OSError:  # the program is gone
-            break
-        if not chunk:
-            break
+            chunk = b""
         received += chunk
     _, status = os.waitpid(pid, 0)
     return os.waitstatus_to_exitcode(status), screen(received.decode("utf-8", "replace"))

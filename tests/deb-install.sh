@@ -6,17 +6,14 @@
 #
 #   deb-install.sh quib_VERSION_ARCH.deb examples/sample.jpg
 set -eu
-deb=$(realpath "$1")
-sample=$(realpath "$2")
+deb=$(realpath "$1") sample=$(realpath "$2")
 fail() { echo "deb-install: $*"; exit 1; }
 
 installed() {
     dpkg-query -W -f '${db:Status-Status}' quib 2> /dev/null | grep -qv '^not-installed$'
 }
 files=$(dpkg-deb --fsys-tarfile "$deb" | tar -t | sed -n 's|^\./\(.*[^/]\)$|/\1|p')
-if installed; then
-    fail "a quib package is installed already: dpkg -P quib first"
-fi
+! installed || fail "a quib package is installed already: dpkg -P quib first"
 for file in $files; do
     [ ! -e "$file" ] || fail "$file exists already; it is not this test's to replace"
 done

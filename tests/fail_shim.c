@@ -19,7 +19,11 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/types.h>
+#include <sys/xattr.h>
 #include <unistd.h>
+
+/* The C library's own function, which the one here stands in for. */
+#define REAL(function) ((__typeof__(function)*)dlsym(RTLD_NEXT, #function))
 
 static int named(const char* path, const char* variable) {
     const char* wanted = getenv(variable);
@@ -36,8 +40,6 @@ static int unnamedRefused(int flags) {
 
 /* (C++ programs call it by its 64-bit name.) */
 int openat64(int folder, const char* path, int flags, ...) {
-    int (*real)(int, const char*, int, ...) =
-        (int (*)(int, const char*, int, ...))dlsym(RTLD_NEXT, "openat64");
     mode_t mode = 0;
     if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
         va_list rest;
@@ -45,11 +47,10 @@ int openat64(int folder, const char* path, int flags, ...) {
         mode = va_arg(rest, mode_t);
         va_end(rest);
     }
-    return unnamedRefused(flags) ? -1 : real(folder, path, flags, mode);
+    return unnamedRefused(flags) ? -1 : REAL(openat64)(folder, path, flags, mode);
 }
 
 int fclose(FILE* stream) {
-    int (*real)(FILE*) = (int (*)(FILE*))dlsym(RTLD_NEXT, "fclose");
     char link[64];
     char path[4096] = {0};
     snprintf(link, sizeof link, "/proc/self/fd/%d", fileno(stream));
@@ -57,7 +58,7 @@ int fclose(FILE* stream) {
     const int fail =
         (readlink(link, path, sizeof path - 1) > 0 && named(path, "QUIB_FAIL_CLOSE")) ||
         (unnamed && getenv("QUIB_FAIL_CLOSE") != NULL);
-    const int result = real(stream);
+    const int result = REAL(fclose)(stream);
     if (fail) {
         errno = EIO;
         return EOF;
@@ -66,13 +67,11 @@ int fclose(FILE* stream) {
 }
 
 int renameat(int fromFolder, const char* from, int toFolder, const char* to) {
-    int (*real)(int, const char*, int, const char*) =
-        (int (*)(int, const char*, int, const char*))dlsym(RTLD_NEXT, "renameat");
     if (named(to, "QUIB_FAIL_RENAME") || named(to, "QUIB_REFUSE_RENAME")) {
         errno = named(to, "QUIB_FAIL_RENAME") ? EIO : EPERM;
         return -1;
     }
-    return real(fromFolder, from, toFolder, to);
+    return REAL(renameat)(fromFolder, from, toFolder, to);
 }
 
 static int grows(const char* name, size_t size) {
@@ -82,13 +81,9 @@ static int grows(const char* name, size_t size) {
 }
 
 ssize_t fgetxattr(int fd, const char* name, void* value, size_t size) {
-    ssize_t (*real)(int, const char*, void*, size_t) =
-        (ssize_t(*)(int, const char*, void*, size_t))dlsym(RTLD_NEXT, "fgetxattr");
-    return grows(name, size) ? 0 : real(fd, name, value, size);
+    return grows(name, size) ? 0 : REAL(fgetxattr)(fd, name, value, size);
 }
 
 ssize_t getxattr(const char* path, const char* name, void* value, size_t size) {
-    ssize_t (*real)(const char*, const char*, void*, size_t) =
-        (ssize_t(*)(const char*, const char*, void*, size_t))dlsym(RTLD_NEXT, "getxattr");
-    return grows(name, size) ? 0 : real(path, name, value, size);
+    return grows(name, size) ? 0 : REAL(getxattr)(path, name, value, size);
 }

@@ -7,8 +7,7 @@
 #   readme-loop.sh README.md path/to/quib
 set -eu
 export LC_ALL=C  # the order of ls
-readme=$1
-quib=$2
+readme=$1 quib=$2
 loop=$(awk '/^## Many pictures at once/ { section = 1 }
             section && /^```sh$/ { inside = 1; next }
             inside && /^```$/ { exit }
