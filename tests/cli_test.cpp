@@ -1,13 +1,11 @@
-// End-to-end: the real program in a child process, in a fresh folder for
-// every case, with real links, FIFOs, limits, devices, mounts, attributes
-// and signals. No case aims the program outside its own folder: as root,
-// a faulty build would replace /dev/null for everyone.
+// End-to-end: the real program in a child process, in a fresh folder for every case, with real
+// links, FIFOs, limits, devices, mounts, attributes and signals. No case aims the program outside
+// its own folder: as root, a faulty build would replace /dev/null for everyone.
 //
 //   cli_test [gtest flags] [--launcher=CMD] [--spawner=EXE] [path/to/quib]
 //
-// With a .exe path the program is a Windows build run by the launcher
-// (wine), and the POSIX-only cases are off; the spawner
-// (tests/spawn_wide.c) gives it names UTF-8 cannot hold.
+// With a .exe path the program is a Windows build run by the launcher (wine), and the POSIX-only
+// cases are off; the spawner (tests/spawn_wide.c) gives it names UTF-8 cannot hold.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
@@ -181,9 +179,8 @@ std::string flags(const fs::path& path) {
     return found == 0 ? "" : " flags " + std::to_string(found);
 }
 
-// What a file keeps beside its bytes: its owner, group, mode and flags
-// (under Wine too, which shows owner and mode to a Windows build as its ACL)
-// and its extended attributes.
+// What a file keeps beside its bytes: its owner, group, mode and flags (under Wine too, which shows
+// owner and mode to a Windows build as its ACL) and its extended attributes.
 std::string stamp(const fs::path& path) {
     struct stat status {};
     lstat(path.c_str(), &status);
@@ -197,9 +194,8 @@ std::string contents(const std::string& bytes) {
            std::to_string(std::hash<std::string>{}(bytes) % 1000000);
 }
 
-// A system call at its entry, where a traced program stands still. The
-// numbers are the host's: under qemu-user the program traced is qemu, whose
-// own calls carry the guest's writes and opens.
+// A system call at its entry, where a traced program stands still. The numbers are the host's:
+// under qemu-user the program traced is qemu, whose own calls carry the guest's writes and opens.
 struct Call {
     pid_t pid;
     std::uint64_t number;
@@ -708,9 +704,8 @@ protected:
         ASSERT_TRUE(set(work / "acl", "system.posix_acl_default", nobodyMayWrite));
         put(work / "acl" / "plain.vms", "an earlier result", fs::perms(0644));
         ASSERT_EQ(removexattr((work / "acl" / "plain.vms").c_str(), "system.posix_acl_access"), 0);
-        // nobody's link in the sticky folder, to a name in a folder only root
-        // may write; and a third user's file there, which protected_regular
-        // keeps from nobody.
+        // nobody's link in the sticky folder, to a name in a folder only root may write; and a
+        // third user's file there, which protected_regular keeps from nobody.
         fs::create_directory(work / "rootonly");
         fs::create_symlink("../rootonly/planted.vms", work / "sticky" / "out.vms");
         ASSERT_EQ(lchown((work / "sticky" / "out.vms").c_str(), nobodyId, nobodyId), 0);
@@ -953,10 +948,9 @@ private:
         return true;
     }
 
-    // Signals as a shell started in a terminal leaves them, whatever the
-    // test was started under (nohup, trap '' INT, a background job): each
-    // at its default, none blocked; only the row's own ignored. (SIGKILL,
-    // SIGSTOP and the C library's own numbers refuse, and stay as they are.)
+    // Signals as a shell started in a terminal leaves them, whatever the test was started under
+    // (nohup, trap '' INT, a background job): each at its default, none blocked; only the row's own
+    // ignored. (SIGKILL, SIGSTOP and the C library's own numbers refuse, and stay as they are.)
     static bool defaultSignals(const std::vector<int>& ignored) {
         for (int signal = 1; signal < NSIG; ++signal) {
             const bool ignore = std::find(ignored.begin(), ignored.end(), signal) != ignored.end();
@@ -1131,9 +1125,8 @@ TEST_F(Cli, RefusalsChangeNothing) {
     checkAll(cases);
 }
 
-// Every run that gets as far as the output, cut short at each step in turn
-// by real faults: an earlier file must survive each one, whether it was to
-// be replaced or written in place.
+// Every run that gets as far as the output, cut short at each step in turn by real faults: an
+// earlier file must survive each one, whether it was to be replaced or written in place.
 TEST_F(Cli, FailuresLeaveTheFolderAsItWas) {
     const std::string noData = failed("Failed to write image data to destination file.");
     const std::string noSize = failed("Failed to write size field to destination file.");
@@ -1176,10 +1169,9 @@ TEST_F(Cli, FailuresLeaveTheFolderAsItWas) {
         run("mid.jpg", "small/old.vms").fails(noClose("small/old.vms")).when(asRoot).extras(inPlace, "a disk too full to copy"),
     };
     // clang-format on
-    // Every signal that ends the program removes the hidden file first;
-    // each arrives as the program stands at its write of the image data.
-    // (qemu-user adds a line of its own to stderr when its program dies of
-    // SIGQUIT, as of any signal that dumps core.)
+    // Every signal that ends the program removes the hidden file first; each arrives as the program
+    // stands at its write of the image data. (qemu-user adds a line of its own to stderr when its
+    // program dies of SIGQUIT, as of any signal that dumps core.)
     const bool signals = posix && withExtras(inPlace, "long.jpg old.vms, ten signals mid-write");
     for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
                              SIGPROF, SIGXCPU}) {
@@ -1187,17 +1179,15 @@ TEST_F(Cli, FailuresLeaveTheFolderAsItWas) {
         cases.push_back(signal == SIGQUIT ? row.when(signals).unlessEmulated("SIGQUIT")
                                           : row.when(signals));
     }
-    // An unnamed new file goes with the process, even killed outright; a
-    // named one is removed by the handlers (the shim takes unnamed files
-    // away, as a file system without them does).
+    // An unnamed new file goes with the process, even killed outright; a named one is removed by
+    // the handlers (the shim takes unnamed files away, as a file system without them does).
     const bool unnamed = signals && unnamedFiles();
     const Options killing = atDataWrite(sending(SIGKILL));
-    // Ctrl+C (under Wine a SIGINT) during the read and the write ends the run
-    // as Windows ends it (the low byte of STATUS_CONTROL_C_EXIT), the folder as
-    // it was; as nobody too, in root's open folder, over nobody's file (of the
-    // usual mode: a narrower one is written in place) and beside it. Not under
-    // qemu: too little address space for the 1 GiB buffer, and Wine's loader
-    // crashes there on SIGINT.
+    // Ctrl+C (under Wine a SIGINT) during the read and the write ends the run as Windows ends it
+    // (the low byte of STATUS_CONTROL_C_EXIT), the folder as it was; as nobody too, in root's open
+    // folder, over nobody's file (of the usual mode: a narrower one is written in place) and beside
+    // it. Not under qemu: too little address space for the 1 GiB buffer, and Wine's loader crashes
+    // there on SIGINT.
     const Options ctrlC = with(&Options::signal, SIGINT);
     const bool asNobody = windowsBuild && !nobodyPrefix.empty();
     // What the name leads to is looked at again just before the file is put
@@ -1284,9 +1274,8 @@ TEST_F(Cli, SuccessesChangeOnlyTheOutput) {
         run("cat.jpg", "open/s2755.vms").gives(catVms).with(nobody).when(suid),
         run("cat.jpg", "open/s6755.vms").gives(catVms).with(nobody).when(suid),
         run("cat.jpg", "small/old.vms").gives(catVms).when(asRoot),
-        // Its ACL and attributes read where /proc is not mounted; a file the
-        // user cannot give back to its owner, or whose rename is refused,
-        // written in place.
+        // Its ACL and attributes read where /proc is not mounted; a file the user cannot give back
+        // to its owner, or whose rename is refused, written in place.
         run("cat.jpg", "old.vms").gives(catVms).with(&Options::noProc, true).when(withoutProc),
         run("cat.jpg", "open/shared.vms").gives(catVms).with(nobody).when(asRoot),
         run("cat.jpg", "old.vms").gives(catVms).with(preloaded("QUIB_REFUSE_RENAME=old.vms")).when(shim),
@@ -1334,11 +1323,10 @@ TEST_F(Cli, SuccessesChangeOnlyTheOutput) {
             // The hidden sibling's name is cut to fit beside the longest paths.
             run("cat.jpg", folder + name255).into(name255).gives(catVms),
             run("cat.jpg", folder + name259).into(name259).gives(catVms),
-            // A name that leads to the file itself keeps the file's own name. A
-            // file that another entry answers to as well (a twin in another
-            // case, a folder, a file named as another's short name, a link) is
-            // written in place, the other left alone. So is a file held open by
-            // another program that shares writing but not deletion.
+            // A name that leads to the file itself keeps the file's own name. A file that another
+            // entry answers to as well (a twin in another case, a folder, a file named as another's
+            // short name, a link) is written in place, the other left alone. So is a file held open
+            // by another program that shares writing but not deletion.
             run("cat.jpg", "LONG~0FK.VMS").into("long output name.vms").gives(catVms),
             run("cat.jpg", "REPORT.VMS").into("Report.vms").gives(catVms),
             run("cat.jpg", "A.vms").into("A.vms").gives(catVms),
@@ -1359,11 +1347,10 @@ TEST_F(Cli, SuccessesChangeOnlyTheOutput) {
         << "<vms> opened with flags " << openFlags;
 }
 
-// A run stopped mid-way while its hidden name is taken over by another
-// run, or its folder is moved away: it works on the folder it opened, and
-// renames or removes only the file it wrote. An unnamed file has its name
-// only at the commit: the name is taken just before it is linked there,
-// and another is chosen.
+// A run stopped mid-way while its hidden name is taken over by another run, or its folder is moved
+// away: it works on the folder it opened, and renames or removes only the file it wrote. An unnamed
+// file has its name only at the commit: the name is taken just before it is linked there, and
+// another is chosen.
 TEST_F(Cli, StoppedRunsKeepToTheirOwnFile) {
     if (!posix) {
         GTEST_SKIP() << "stopping a program needs POSIX signals";
@@ -1413,10 +1400,9 @@ TEST_F(Cli, StoppedRunsKeepToTheirOwnFile) {
     }
 }
 
-// What happens to <vms> and its folder while the program writes is seen at
-// the commit: a chmod and an ACL removed meanwhile are kept; a folder made
-// append-only keeps the hidden file, and the run says so; a named hidden
-// file is what SIGKILL alone leaves. Each row's folder afterwards is the
+// What happens to <vms> and its folder while the program writes is seen at the commit: a chmod and
+// an ACL removed meanwhile are kept; a folder made append-only keeps the hidden file, and the run
+// says so; a named hidden file is what SIGKILL alone leaves. Each row's folder afterwards is the
 // one before, with the target's new entry and any hidden file it expects.
 TEST_F(Cli, ChangesMidRunAreSeenAtTheCommit) {
     if (!posix) {
@@ -1479,9 +1465,8 @@ TEST_F(Cli, ChangesMidRunAreSeenAtTheCommit) {
     }
 }
 
-// One replacement of an existing 100 KiB file makes few system calls:
-// counted on a static native build (a dynamic one adds its loader's, an
-// emulator its own), where the new file is unnamed.
+// One replacement of an existing 100 KiB file makes few system calls: counted on a static native
+// build (a dynamic one adds its loader's, an emulator its own), where the new file is unnamed.
 TEST_F(Cli, AReplacementMakesFewSystemCalls) {
     if (!posix || !launcher.empty() || QUIB_SANITIZED || !staticProgram() || !unnamedFiles()) {
         GTEST_SKIP() << "counted on a static native build, with unnamed files";

@@ -66,9 +66,8 @@ TEST(BaseHeader, FixedFields) {
     // icons, speed, eye-catch, CRC, data size
     EXPECT_EQ(slice(0x040, 12), (Bytes{1, 0, 1, 0, 0, 0, 0xE0, 0x22, 0xE9, 0x1C, 0, 0}));
     EXPECT_EQ(slice(0x04C, 20), Bytes(20, 0));
-    // 0-10 red (0xFF00), 11-15 light shades to white. Written out whole:
-    // optimised for s390x or ppc, GCC 12 wrongly warns of an overflow in
-    // a vector grown in a loop.
+    // 0-10 red (0xFF00), 11-15 light shades to white. Written out whole: optimised for s390x or
+    // ppc, GCC 12 wrongly warns of an overflow in a vector grown in a loop.
     const Bytes palette{0x00, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00,
                         0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0xFF,
                         0xBE, 0xFB, 0xCE, 0xFC, 0xDE, 0xFD, 0xEE, 0xFE, 0xFF, 0xFF};
