@@ -540,10 +540,8 @@ bool asNobodyInWine(const std::vector<std::string>& command) {
 void startNobodyWine() {
     const fs::path prefix =
         fs::temp_directory_path() / ("quib-wine-nobody-" + std::to_string(getpid()));
-    fs::path loader = fs::path(launcher).parent_path() / "wine64";
-    if (!fs::exists(loader)) {
-        loader = launcher;
-    }
+    const fs::path wine64 = fs::path(launcher).parent_path() / "wine64";
+    const fs::path loader = fs::exists(wine64) ? wine64 : fs::path(launcher);
     nobodyPrefix = prefix.string();
     if (!fs::create_directory(prefix) || chown(prefix.c_str(), nobodyId, nobodyId) != 0 ||
         !asNobodyInWine({"wineserver", "-p"}) || !asNobodyInWine({loader, "wineboot", "-i"})) {

@@ -49,9 +49,7 @@ int wmain(int argc, wchar_t** argv) {
         line[at++] = L' ';
     }
     line[at] = L'\0';
-    STARTUPINFOW startup;
-    ZeroMemory(&startup, sizeof startup);
-    startup.cb = sizeof startup;
+    STARTUPINFOW startup = {.cb = sizeof startup};
     PROCESS_INFORMATION process;
     DWORD status = 127;
     if (CreateProcessW(NULL, line, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process)) {
