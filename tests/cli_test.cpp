@@ -348,9 +348,8 @@ std::string emulatorOf(const std::string& loader) {
     if (fs::path(loader).filename().string().rfind("qemu-", 0) == 0) {
         return loader;  // a launcher that is qemu-user itself
     }
-    std::array<char, 20> elf{};
-    std::ifstream(loader, std::ios::binary).read(elf.data(), elf.size());
-    const bool x86 = elf[4] == 1 && elf[18] == 3;  // ELFCLASS32, EM_386
+    const std::string elf = slurp(loader);
+    const bool x86 = elf.size() > 18 && elf[4] == 1 && elf[18] == 3;  // ELFCLASS32, EM_386
     std::ifstream entry("/proc/sys/fs/binfmt_misc/qemu-i386");
     std::string state;
     std::string interpreter;
@@ -563,8 +562,7 @@ protected:
         std::string name = (fs::temp_directory_path() / "quib-test-XXXXXX").string();
         ASSERT_NE(mkdtemp(name.data()), nullptr);
         root = name;
-        fs::permissions(root,
-                        fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+        fs::permissions(root, fs::perms(0711));  // nobody may pass through
     }
     void TearDown() override {
         if (!drive.empty()) {
@@ -761,8 +759,7 @@ protected:
             setxattr(probe.c_str(), "system.posix_acl_default", value.data(),
                      static_cast<std::size_t>(size), 0);
         }
-        const int fd = open((probe / "file").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-        close(fd);
+        close(open((probe / "file").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666));
         std::string made = stamp(probe / "file");
         fs::remove_all(probe);
         return made;
