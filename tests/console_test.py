@@ -50,8 +50,7 @@ def screen(text):
 def run(*args):
     pid, terminal = pty.fork()
     if pid == 0:
-        os.environ["TERM"] = "xterm"
-        os.execv(LOADER, [LOADER, EXE, *args])
+        os.execve(LOADER, [LOADER, EXE, *args], {**os.environ, "TERM": "xterm"})
     received, chunk = b"", b"-"
     while chunk:
         try:

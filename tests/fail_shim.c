@@ -1,15 +1,14 @@
 /* Preloaded into the program under test to make the last step of a write
  * fail for real, where no file system here can: fclose of a file whose path
  * contains $QUIB_FAIL_CLOSE, or of an unnamed file (O_TMPFILE, which has no
- * path yet: the output), closes it and then reports EIO, as a full
- * network share would; renameat onto a name that contains $QUIB_FAIL_RENAME
- * renames nothing and reports EIO, and onto one that contains
- * $QUIB_REFUSE_RENAME reports EPERM, as a security module may. With
- * $QUIB_NO_TMPFILE set, an open of an unnamed file (O_TMPFILE) reports
- * EOPNOTSUPP, as on a file system that has none. The first
- * time the length of the extended attribute $QUIB_GROW_XATTR is asked, the
- * answer is 0, as if the value grew right after. Every other call goes
- * through. */
+ * path yet: the output), closes it and then reports EIO, as a full network
+ * share would; renameat onto a name that contains $QUIB_FAIL_RENAME renames
+ * nothing and reports EIO, and onto one that contains $QUIB_REFUSE_RENAME
+ * reports EPERM, as a security module may. With $QUIB_NO_TMPFILE set, an
+ * open of an unnamed file (O_TMPFILE) reports EOPNOTSUPP, as on a file system
+ * that has none. The first time the length of the extended attribute
+ * $QUIB_GROW_XATTR is asked, the answer is 0, as if the value grew right
+ * after. Every other call goes through. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
