@@ -762,13 +762,14 @@ bool startInPlace(File& file) {
 // over the target at once, with the signals held back from the one call to
 // the other; a failure removes that name again before they are let through.
 bool moveHiddenOver() {
-    struct stat now {};
-    if (!output.unnamed && !stillOurs(leftovers.hidden, leftovers.hiddenFile, now)) {
-        return false;
-    }
     const bool keeps = !output.existing || keepsAllNow(output.existing.get(), output.written.get());
     const int folder = leftovers.folder;
     const bool named = keeps && (!output.unnamed || nameWritten());
+    // Another run aimed at the hidden name may have put its own file there.
+    struct stat now {};
+    if (named && !stillOurs(leftovers.hidden, leftovers.hiddenFile, now)) {
+        return false;
+    }
     if (named && renameat(folder, leftovers.hidden, folder, output.name.c_str()) == 0) {
         remember(leftovers.hidden, "");
         remember(leftovers.created, "");
