@@ -1,11 +1,12 @@
 // What the replacement of <vms> asks of a system beyond POSIX: which folders
 // hold links to open descriptors, whether a folder keeps its entries, the
 // copy of extended attributes, ACLs and file flags, and room held on a disk
-// before a file is overwritten. Each system family answers in a file
-// of its own (linux.cpp; bsd.cpp for macOS and FreeBSD), and plain.cpp
-// answers for any other system with what POSIX alone can tell: where it
-// cannot tell, its answer is the one that keeps the user's files and never
-// widens access.
+// before a file is overwritten, and unnamed files. Each system family
+// answers in a file of its own (linux.cpp; bsd.cpp for macOS and FreeBSD),
+// and plain.cpp answers for any other system with what POSIX alone can
+// tell: where it cannot tell, its answer is the one that keeps the user's
+// files and never widens access. Unnamed files are Linux's alone; named.cpp
+// says so for every other system.
 #pragma once
 
 #include <sys/types.h>
