@@ -414,6 +414,14 @@ Fd createHidden(mode_t mode, int& error) {
     return Fd();
 }
 
+// The new file given up before it is written, or an unnamed one whose move
+// failed: its name, if it has one, goes, and nothing is held back for it.
+void dropHidden() noexcept {
+    unlinkHidden();
+    remember(leftovers.hidden, "");
+    output.unnamed = false;
+}
+
 // The new file: unnamed where the file system has such files, so that a run
 // killed at any moment leaves nothing; else the named hidden file.
 Fd createNew(mode_t mode, int& error) {
@@ -499,8 +507,7 @@ Placement replacement(const struct stat& old, File& file) {
         return refused ? inPlace(file) : Placement::none;
     }
     if (!keepsAll(old, output.existing.get(), fd.get())) {
-        unlinkHidden();
-        remember(leftovers.hidden, "");
+        dropHidden();
         return inPlace(file);
     }
     return hiddenFrom(std::move(fd), file);
@@ -778,8 +785,7 @@ bool moveHiddenOver() {
     }
     const bool moved = (!named || refusedRename(errno)) && copyInPlace();
     if (output.unnamed) {
-        unlinkHidden();
-        leftovers.hidden[0] = '\0';
+        dropHidden();
     }
     return moved;
 }
