@@ -9,15 +9,9 @@
 #include <memory>
 #include <optional>
 
-namespace quib {
+#include "types.hpp"
 
-// For the input, and for the output on a path that has already failed:
-// there a failing close changes nothing. The output's close on success
-// goes through closeChecked.
-struct FileCloser {
-    void operator()(std::FILE* file) const noexcept { static_cast<void>(std::fclose(file)); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
+namespace quib {
 
 // Opens for binary reading; a directory counts as a failure, as it does on
 // every platform that refuses to open one.
@@ -36,12 +30,6 @@ bool readBlock(std::FILE* file, void* data, std::size_t size);
 // is back at the start afterwards. Empty when it cannot be determined or
 // does not fit the container's 32-bit length.
 std::optional<std::int32_t> measureLength(std::FILE* file);
-
-// Whether path names the very file that is open, whatever the spelling:
-// another relative form, a hard link, a symbolic link. Unknown when the
-// path cannot be looked up for a reason other than that nothing is there.
-enum class SameFile { no, yes, unknown };
-SameFile namesSameFile(std::FILE* open, const char* path);
 
 // The image buffer: one allocation of the image's length, released with
 // the object.

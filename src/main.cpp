@@ -9,10 +9,10 @@
 #include <string>
 #include <string_view>
 
-#include "console.hpp"
 #include "container.hpp"
 #include "files.hpp"
 #include "output.hpp"
+#include "platform.hpp"
 
 #ifndef QUIB_CONTACT
 #define QUIB_CONTACT "quib@example.org"
@@ -26,7 +26,7 @@ constexpr int exitSuccess = 0;
 constexpr int exitFailure = 1;
 
 void say(std::string_view text) {
-    printMessage(text);
+    platform::printMessage(text);
 }
 
 // The path goes in where "%s" stands, never into a format of its own.
@@ -34,7 +34,7 @@ void say(std::string_view format, std::string_view path) {
     const std::size_t at = format.find("%s");
     std::string message(format.substr(0, at));
     message.append(path).append(format.substr(at + 2));
-    printMessage(message);
+    platform::printMessage(message);
 }
 
 void printBanner() {
@@ -78,7 +78,7 @@ bool wrap(const char* imagePath, const char* vmsPath) {
     // it, the picture would be replaced by its own wrapping. A name that
     // cannot be looked up could be the input: it is not written at all.
     const char* const noOutput = "Failed to open destinaton file [%s] for output.\n";
-    const SameFile same = namesSameFile(in.get(), vmsPath);
+    const SameFile same = platform::namesSameFile(in.get(), vmsPath);
     if (same == SameFile::yes) {
         return fail("Source and destination are the same file [%s].\n", vmsPath);
     }
@@ -149,7 +149,7 @@ void help() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    if (!prepareProcess()) {
+    if (!platform::prepareProcess()) {
         return exitFailure;
     }
     if (argc != 3) {

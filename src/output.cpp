@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "files.hpp"
 #include "platform.hpp"
 
 namespace quib {

@@ -22,27 +22,9 @@
 
 #include <cstdio>
 
-#include "files.hpp"
+#include "types.hpp"
 
 namespace quib {
-
-// Run first, before any file is opened. On POSIX systems: a closed
-// standard descriptor gets /dev/null, so that no file of the run can take
-// its place and receive messages meant for the terminal; a write past a
-// file-size limit or into a closed pipe fails and is reported instead of
-// killing the program; every signal that would end the program removes the
-// hidden file first. On Windows, Ctrl+C and Ctrl+Break do the same. False
-// when the standard descriptors cannot be made safe.
-bool prepareProcess();
-
-// How the output reaches the target.
-enum class Placement {
-    none,         // neither the target nor a file beside it can be opened
-    hidden,       // a new file beside the target, moved over it once whole
-    inPlace,      // the target itself, written as it is: a device, a FIFO
-    inPlaceFile,  // a regular file written in place: emptied, or created,
-                  // only by start(), once the input is in memory
-};
 
 class PendingOutput {
 public:

@@ -1,7 +1,9 @@
-// What differs between POSIX systems and Windows, behind one set of
-// declarations. src/posix/ and src/windows/ each define all of it, and the
-// build compiles the set of the platform at hand; the portable files call
-// only what is declared here, in files.hpp and in output.hpp.
+// What differs between platforms, behind one set of declarations: every
+// function a platform defines is declared here, and nowhere else. Each room
+// defines all of it: src/posix/ for POSIX systems, src/windows/ for
+// Windows, src/wasi/ for WASI (the page's program); the build compiles the
+// room of the platform at hand. The portable files (main.cpp, files.cpp,
+// output.cpp) reach a platform through this header alone.
 #pragma once
 
 #include <cstdint>
@@ -10,13 +12,32 @@
 #include <string>
 #include <string_view>
 
-#include "files.hpp"
-#include "output.hpp"
+#include "types.hpp"
 
 namespace quib {
 
 // Defined by each platform.
 namespace platform {
+
+// Run first, before any file is opened. On POSIX systems: a closed
+// standard descriptor gets /dev/null, so that no file of the run can take
+// its place and receive messages meant for the terminal; a write past a
+// file-size limit or into a closed pipe fails and is reported instead of
+// killing the program; every signal that would end the program removes the
+// hidden file first. On Windows, Ctrl+C and Ctrl+Break do the same. False
+// when the standard descriptors cannot be made safe.
+bool prepareProcess();
+
+// Writes one message, UTF-8 with "\n" line ends, to standard error. A file
+// or a pipe receives the bytes (on Windows, with CR LF line ends); a
+// Windows console shows the characters they encode, whatever its code page.
+// If standard error cannot be written there is no one left to tell, so
+// nothing is reported.
+void printMessage(std::string_view text) noexcept;
+
+// Whether path names the very file that is open, whatever the spelling:
+// another relative form, a hard link, a symbolic link.
+SameFile namesSameFile(std::FILE* open, const char* path);
 
 // The position at the end of the open file, as a 64-bit count, with the
 // position back at the start afterwards. Empty when either move fails.

@@ -30,7 +30,7 @@ std::optional<std::int64_t> platform::endPosition(std::FILE* file) {
     return end;
 }
 
-SameFile namesSameFile(std::FILE* open, const char* path) {
+SameFile platform::namesSameFile(std::FILE* open, const char* path) {
     struct stat mine {};
     struct stat other {};
     if (stat(path, &other) != 0) {

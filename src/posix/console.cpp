@@ -1,12 +1,12 @@
 // Messages on POSIX systems: a terminal takes the bytes as they are, in
 // the user's own encoding, so every stream is written the same way.
-#include "console.hpp"
-
 #include <cstdio>
+
+#include "platform.hpp"
 
 namespace quib {
 
-void printMessage(std::string_view text) noexcept {
+void platform::printMessage(std::string_view text) noexcept {
     static_cast<void>(std::fwrite(text.data(), 1, text.size(), stderr));
 }
 

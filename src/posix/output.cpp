@@ -808,7 +808,7 @@ void finishOutput() noexcept {
 
 }  // namespace platform
 
-bool prepareProcess() {
+bool platform::prepareProcess() {
     // The lowest free descriptor is the one that is closed: /dev/null goes
     // exactly there.
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {

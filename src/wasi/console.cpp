@@ -1,13 +1,13 @@
 // Messages under WASI: standard error is whatever the host made of it (a
 // terminal under node, the page's list of messages in a browser), and it
 // takes the UTF-8 bytes as they are.
-#include "console.hpp"
-
 #include <cstdio>
+
+#include "platform.hpp"
 
 namespace quib {
 
-void printMessage(std::string_view text) noexcept {
+void platform::printMessage(std::string_view text) noexcept {
     static_cast<void>(std::fwrite(text.data(), 1, text.size(), stderr));
 }
 

@@ -185,7 +185,7 @@ void finishOutput() noexcept {
 // The host gives the program its standard descriptors. Were one missing, a
 // file opened by the run could take its number and receive the messages:
 // then nothing is opened at all.
-bool prepareProcess() {
+bool platform::prepareProcess() {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
             return false;

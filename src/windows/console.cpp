@@ -5,12 +5,12 @@
 // a pipe still gets the bytes through the C runtime, whose text mode turns
 // "\n" into CR LF.
 #define WIN32_LEAN_AND_MEAN
-#include "console.hpp"
-
 #include <windows.h>
 
 #include <cstdio>
 #include <string>
+
+#include "platform.hpp"
 
 namespace quib {
 namespace {
@@ -36,7 +36,7 @@ std::wstring forConsole(std::string_view text) {
 
 }  // namespace
 
-void printMessage(std::string_view text) noexcept {
+void platform::printMessage(std::string_view text) noexcept {
     HANDLE const handle = GetStdHandle(STD_ERROR_HANDLE);
     DWORD mode = 0;
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE || GetConsoleMode(handle, &mode) == 0) {

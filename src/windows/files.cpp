@@ -89,7 +89,7 @@ std::optional<std::int64_t> platform::endPosition(std::FILE* file) {
 // gets in within one of them and removes the hidden file before the move.
 const std::size_t platform::largestWrite = std::size_t{16} << 20U;
 
-SameFile namesSameFile(std::FILE* open, const char* path) {
+SameFile platform::namesSameFile(std::FILE* open, const char* path) {
     if (!windows::destinationArrivedWhole(path)) {
         return SameFile::unknown;
     }

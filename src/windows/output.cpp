@@ -604,7 +604,7 @@ void finishOutput() noexcept {
 // Without a handler of its own, Ctrl+C would still end the program, but
 // leave the hidden file behind; nothing better can be done if Windows
 // refuses one.
-bool prepareProcess() {
+bool platform::prepareProcess() {
     // The C runtime buffers a redirected stderr whole until the program
     // exits; a message must be out before Ctrl+C can end the program.
     static_cast<void>(std::setvbuf(stderr, nullptr, _IONBF, 0));
