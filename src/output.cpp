@@ -59,11 +59,16 @@ public:
 }  // namespace
 
 // An empty name is no file that a plain open would create, on any system.
-PendingOutput::PendingOutput(const char* target)
-    : placement_(*target == '\0' ? Placement::none : platform::openOutput(target, file_)) {}
+PendingOutput::PendingOutput(const char* target) {
+    if (*target != '\0') {
+        platform::Opened opened = platform::openOutput(target, file_);
+        placement_ = opened.placement;
+        output_ = std::move(opened.output);
+    }
+}
 
 bool PendingOutput::start() {
-    return placement_ != Placement::inPlaceFile || platform::startInPlace(file_);
+    return placement_ != Placement::inPlaceFile || platform::startInPlace(*output_, file_);
 }
 
 bool PendingOutput::commit() {
@@ -71,13 +76,13 @@ bool PendingOutput::commit() {
     if (!file_ || !closeChecked(file_)) {
         return false;
     }
-    return placement_ != Placement::hidden || platform::moveHiddenOver();
+    return placement_ != Placement::hidden || platform::moveHiddenOver(*output_);
 }
 
 PendingOutput::~PendingOutput() {
     const CleanupHeld held;
     file_.reset();  // the close of a file that is thrown away
-    platform::finishOutput();
+    output_.reset();
 }
 
 }  // namespace quib

@@ -22,6 +22,7 @@
 
 #include <cstdio>
 
+#include "platform.hpp"
 #include "types.hpp"
 
 namespace quib {
@@ -57,7 +58,8 @@ public:
 
 private:
     File file_;
-    Placement placement_;
+    Placement placement_ = Placement::none;
+    platform::OutputState output_;
 };
 
 }  // namespace quib

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,27 +56,37 @@ void unmap(std::uint8_t* bytes, std::size_t mapped) noexcept;
 // stand for another file, and is not opened at all.
 bool arrivedWhole(const char* name);
 
-// Decides how target is written and opens it: the hidden file, or the
-// target itself, not yet emptied. For inPlaceFile the file may stay null
-// until startInPlace: a new file that could not be removed after a failure
-// is created only then. One output at a time: the platform keeps the
-// hidden file's name and identity for the signal handler.
-Placement openOutput(const char* target, File& file);
+// What a platform keeps of one output from its open to its end: the
+// folder, the file it replaces, the file written. Each room defines it. Its
+// end removes the hidden file if it is still there, and lets go of the rest.
+struct Output;
+struct OutputEnd {
+    void operator()(Output* state) const noexcept;
+};
+using OutputState = std::unique_ptr<Output, OutputEnd>;
+
+struct Opened {
+    Placement placement = Placement::none;
+    OutputState output;
+};
+
+// Decides how target is written and opens it into file: the hidden file,
+// or the target itself, not yet emptied. For inPlaceFile the file may stay
+// null until startInPlace: a new file that could not be removed after a
+// failure is created only then. One output at a time: the platform keeps
+// the hidden file's name and identity for the signal handler.
+Opened openOutput(const char* target, File& file);
 
 // Empties the regular file opened in place, or creates the new one.
-bool startInPlace(File& file);
+bool startInPlace(Output& output, File& file);
 
 // Puts the hidden file in place of the target, provided its name still
 // names the file that was written.
-bool moveHiddenOver();
+bool moveHiddenOver(Output& output);
 
 // Removes the hidden file, provided its name still names the file that was
 // written; safe in a signal handler, and a no-op once it is gone or moved.
 void removeHidden() noexcept;
-
-// Removes the hidden file if it is still there, and lets go of whatever
-// else openOutput held.
-void finishOutput() noexcept;
 
 // Keeps the cleanup after a signal or Ctrl+C from running between the two
 // calls, so that it never meets a hidden file half made or already moved.

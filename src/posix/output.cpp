@@ -36,6 +36,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -110,14 +111,14 @@ Leftovers leftovers;
 
 // What a run keeps between the opening of its output and the end: the
 // file <vms> leads to, and the hidden file written to replace it.
-struct Output {
+struct Opening {
     Fd folder;             // the folder of the file <vms> leads to
     std::string name;      // that file's own name in it
     Fd existing;           // the file itself, open for writing, not emptied
     Fd written;            // the hidden file, open for reading it back
     bool unnamed = false;  // which has no name until the commit
 };
-Output output;
+Opening output;
 
 sigset_t maskBeforeHold{};
 int holds = 0;
@@ -726,7 +727,10 @@ void dieOf(int signal) noexcept {
     _exit(128 + signal);  // not reached
 }
 
-Placement openOutput(const char* target, File& file) {
+// The state is filled in step by step, as the output is opened.
+struct Output {};
+
+static Placement openTarget(const char* target, File& file) {
     // "folder/" names no file that a plain open could create.
     const std::string typed = target;
     const std::string name = nameOf(typed);
@@ -741,7 +745,7 @@ Placement openOutput(const char* target, File& file) {
     // at the end of the chain; the next look sees it.
     Identity mayHaveMade;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        output = Output{};
+        output = Opening{};
         const Look look = placeOutput(folder.get(), name, mayHaveMade, file);
         if (!look.again) {
             return look.placement;
@@ -751,7 +755,17 @@ Placement openOutput(const char* target, File& file) {
     return Placement::none;
 }
 
-bool startInPlace(File& file) {
+// The state lives as long as the PendingOutput that holds it.
+Opened openOutput(const char* target, File& file) {
+    Opened opened;
+    opened.output.reset(new (std::nothrow) Output);
+    if (opened.output) {
+        opened.placement = openTarget(target, file);
+    }
+    return opened;
+}
+
+bool startInPlace(Output& /*output*/, File& file) {
     if (file) {
         return ftruncate(fileno(file.get()), 0) == 0;
     }
@@ -768,7 +782,7 @@ bool startInPlace(File& file) {
 // An unnamed file is named only here, under a hidden name, and renamed
 // over the target at once, with the signals held back from the one call to
 // the other; a failure removes that name again before they are let through.
-bool moveHiddenOver() {
+bool moveHiddenOver(Output& /*output*/) {
     const bool keeps = !output.existing || keepsAllNow(output.existing.get(), output.written.get());
     const int folder = leftovers.folder;
     const bool named = keeps && (!output.unnamed || nameWritten());
@@ -799,11 +813,12 @@ void removeHidden() noexcept {
     leftovers.created[0] = '\0';
 }
 
-void finishOutput() noexcept {
+void OutputEnd::operator()(Output* state) const noexcept {
     removeHidden();
     output.written.reset();
     output.existing.reset();
     output.folder.reset();
+    delete state;
 }
 
 }  // namespace platform

@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <new>
 #include <string>
 
 #include "platform.hpp"
@@ -140,7 +141,10 @@ void releaseCleanup() noexcept {}
     std::_Exit(128 + signal);
 }
 
-Placement openOutput(const char* target, File& file) {
+// The state is filled in step by step, as the output is opened.
+struct Output {};
+
+static Placement openTarget(const char* target, File& file) {
     // "folder/" names no file that a plain open could create.
     const std::string typed = target;
     destination.name = nameOf(typed);
@@ -154,11 +158,21 @@ Placement openOutput(const char* target, File& file) {
     return placeOutput(file);
 }
 
-bool startInPlace(File& file) {
+// The state lives as long as the PendingOutput that holds it.
+Opened openOutput(const char* target, File& file) {
+    Opened opened;
+    opened.output.reset(new (std::nothrow) Output);
+    if (opened.output) {
+        opened.placement = openTarget(target, file);
+    }
+    return opened;
+}
+
+bool startInPlace(Output& /*output*/, File& file) {
     return file && ftruncate(fileno(file.get()), 0) == 0;
 }
 
-bool moveHiddenOver() {
+bool moveHiddenOver(Output& /*output*/) {
     if (!hiddenIsOurs() || renameat(destination.folder, destination.hidden.c_str(),
                                     destination.folder, destination.name.c_str()) != 0) {
         return false;
@@ -174,10 +188,11 @@ void removeHidden() noexcept {
     destination.hidden.clear();
 }
 
-void finishOutput() noexcept {
+void OutputEnd::operator()(Output* state) const noexcept {
     removeHidden();
     closeIfOpen(destination.existing);
     closeIfOpen(destination.folder);
+    delete state;
 }
 
 }  // namespace platform

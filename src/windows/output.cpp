@@ -30,6 +30,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -541,7 +542,10 @@ void dieOf(int /*signal*/) noexcept {
     ExitProcess(STATUS_CONTROL_C_EXIT);  // not reached
 }
 
-Placement openOutput(const char* target, File& file) {
+// The state is filled in step by step, as the output is opened.
+struct Output {};
+
+static Placement openTarget(const char* target, File& file) {
     if (!windows::destinationArrivedWhole(target)) {
         return Placement::none;
     }
@@ -549,7 +553,17 @@ Placement openOutput(const char* target, File& file) {
     return placeOutput(file);
 }
 
-bool startInPlace(File& file) {
+// The state lives as long as the PendingOutput that holds it.
+Opened openOutput(const char* target, File& file) {
+    Opened opened;
+    opened.output.reset(new (std::nothrow) Output);
+    if (opened.output) {
+        opened.placement = openTarget(target, file);
+    }
+    return opened;
+}
+
+bool startInPlace(Output& /*output*/, File& file) {
     if (file) {
         const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file.get())));
         return SetFilePointer(handle, 0, nullptr, FILE_BEGIN) == 0 && SetEndOfFile(handle) != 0;
@@ -562,7 +576,7 @@ bool startInPlace(File& file) {
 // The mark comes off first (Windows opens no file marked for deletion by
 // its name), then the attributes: Wine's ReplaceFileW keeps none of the old
 // file's, and the hidden file must not stay hidden.
-bool moveHiddenOver() {
+bool moveHiddenOver(Output& /*output*/) {
     const char* const hidden = destination.hidden.c_str();
     const DWORD attributes =
         destination.attributes & (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
@@ -591,12 +605,13 @@ void removeHidden() noexcept {
     destination.pending = nullptr;
 }
 
-void finishOutput() noexcept {
+void OutputEnd::operator()(Output* state) const noexcept {
     removeHidden();
     if (destination.marked != INVALID_HANDLE_VALUE) {
         CloseHandle(destination.marked);
         destination.marked = INVALID_HANDLE_VALUE;
     }
+    delete state;
 }
 
 }  // namespace platform
