@@ -1,23 +1,40 @@
-# The POSIX sources: one portable core (output, files, console), and what a
-# system family offers beyond POSIX in a file of its own: linux.cpp, or
+# The POSIX sources: one portable core (output, common, console), and what a
+# system family offers beyond it in a file of its own: linux.cpp, or
 # bsd.cpp for macOS and FreeBSD. Any other system, and every system with
 # QUIB_SYSTEM_EXTRAS off, gets plain.cpp, which asks nothing beyond POSIX.
+# WASI is a member of the family with far less: wasi.cpp answers for it
+# what the others find in files.cpp (mmap, owners, dup) and signals.cpp.
 # What the C library has is found by checks, never by the system's name.
 include(CheckCXXSymbolExists)
 include(CheckIncludeFiles)
 
 set(QUIB_PLATFORM_SOURCES
-    src/posix/common.cpp src/posix/console.cpp src/posix/files.cpp src/posix/output.cpp)
+    src/posix/common.cpp src/posix/console.cpp src/posix/output.cpp)
 set(QUIB_PLATFORM_DEFINITIONS "")
+set(QUIB_PLATFORM_LIBRARIES "")
 set(QUIB_SYSTEM_FAMILY plain)
-if(QUIB_SYSTEM_EXTRAS)
-    if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+if(CMAKE_SYSTEM_NAME STREQUAL "WASI")
+    set(QUIB_SYSTEM_FAMILY wasi)
+    # The hidden name's last resort mixes in a process id, which WASI only
+    # emulates.
+    list(APPEND QUIB_PLATFORM_DEFINITIONS _WASI_EMULATED_GETPID)
+    list(APPEND QUIB_PLATFORM_LIBRARIES wasi-emulated-getpid)
+else()
+    list(APPEND QUIB_PLATFORM_SOURCES src/posix/files.cpp src/posix/signals.cpp)
+    if(QUIB_SYSTEM_EXTRAS AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
         set(QUIB_SYSTEM_FAMILY linux)
-    elseif(CMAKE_SYSTEM_NAME MATCHES "^(Darwin|FreeBSD)$")
+    elseif(QUIB_SYSTEM_EXTRAS AND CMAKE_SYSTEM_NAME MATCHES "^(Darwin|FreeBSD)$")
         set(QUIB_SYSTEM_FAMILY bsd)
     endif()
 endif()
 list(APPEND QUIB_PLATFORM_SOURCES src/posix/${QUIB_SYSTEM_FAMILY}.cpp)
+# WASI shares what POSIX alone tells; only a plain system takes the
+# attributes for uncopyable.
+if(QUIB_SYSTEM_FAMILY STREQUAL "wasi")
+    list(APPEND QUIB_PLATFORM_SOURCES src/posix/plain.cpp)
+elseif(QUIB_SYSTEM_FAMILY STREQUAL "plain")
+    list(APPEND QUIB_PLATFORM_SOURCES src/posix/uncopied.cpp)
+endif()
 # Unnamed files (O_TMPFILE) are Linux's alone.
 if(NOT QUIB_SYSTEM_FAMILY STREQUAL "linux")
     list(APPEND QUIB_PLATFORM_SOURCES src/posix/named.cpp)

@@ -1,9 +1,10 @@
 // What differs between platforms, behind one set of declarations: every
 // function a platform defines is declared here, and nowhere else. Each room
-// defines all of it: src/posix/ for POSIX systems, src/windows/ for
-// Windows, src/wasi/ for WASI (the page's program); the build compiles the
-// room of the platform at hand. The portable files (main.cpp, files.cpp,
-// output.cpp) reach a platform through this header alone.
+// defines all of it: src/posix/ for POSIX systems, WASI (the page's
+// program) among them as a system file of its own, and src/windows/ for
+// Windows; the build compiles the room of the platform at hand. The
+// portable files (main.cpp, files.cpp, output.cpp) reach a platform
+// through this header alone.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,7 @@
-// What POSIX systems and WASI do alike: positions are 64-bit through fseeko
-// and ftello, file identity is the device and inode that stat reports, and
-// paths split at their last slash. See common.hpp.
+// What POSIX systems and WASI do alike: names arrive as the bytes they are,
+// positions are 64-bit through fseeko and ftello, file identity is the
+// device and inode that stat reports, and paths split at their last slash.
+// See common.hpp.
 #include "posix/common.hpp"
 
 #include <sys/stat.h>
@@ -29,6 +30,15 @@ std::optional<std::int64_t> platform::endPosition(std::FILE* file) {
     }
     return end;
 }
+
+// The arguments are bytes, and every byte string is a name as it is.
+bool platform::arrivedWhole(const char* /*name*/) {
+    return true;
+}
+
+// A signal is handled in the thread that writes, as soon as the write
+// returns, and WASI has none: nothing is gained by cutting a block short.
+const std::size_t platform::largestWrite = SIZE_MAX;
 
 SameFile platform::namesSameFile(std::FILE* open, const char* path) {
     struct stat mine {};

@@ -1,6 +1,5 @@
-// The plain POSIX calls that the WASI room takes from this one as they are:
-// WASI has the same descriptors, stdio and stat, but no signals, owners or
-// modes, so only these are shared.
+// Small helpers of the POSIX room that WASI shares: it has the same
+// descriptors, stdio and stat.
 #pragma once
 
 #include <string>

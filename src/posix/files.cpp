@@ -1,24 +1,21 @@
-// The file operations that differ on POSIX systems beyond what they share
-// with WASI (common.cpp): a large buffer comes straight from mmap, on huge
-// pages where the kernel has them.
+// What every POSIX system has and WASI lacks (wasi.cpp answers there): a
+// large buffer straight from mmap, on huge pages where the kernel has them;
+// owners and permission bits; the free room of a file system; a second
+// descriptor of an open file. See system.hpp.
 #include "files.hpp"
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <cstdint>
 
 #include "platform.hpp"
+#include "posix/system.hpp"
 
 namespace quib {
-
-// The arguments are bytes, and every byte string is a name as it is.
-bool platform::arrivedWhole(const char* /*name*/) {
-    return true;
-}
-
-// A signal is handled in the thread that writes, as soon as the write
-// returns: nothing is gained by cutting a block short.
-const std::size_t platform::largestWrite = SIZE_MAX;
 
 #ifdef MADV_HUGEPAGE
 // Where the kernel has transparent huge pages, a large buffer comes
@@ -62,5 +59,34 @@ std::uint8_t* platform::mapLarge(std::size_t /*size*/, std::size_t& /*mapped*/) 
 void platform::unmap(std::uint8_t* bytes, std::size_t mapped) noexcept {
     munmap(bytes, mapped);
 }
+
+namespace posix {
+
+bool giveOwner(int to, const struct stat& old) {
+    return fchown(to, old.st_uid, old.st_gid) == 0 ||
+           fchown(to, static_cast<uid_t>(-1), old.st_gid) == 0;
+}
+
+bool giveMode(int fd, mode_t bits) {
+    return fchmod(fd, bits) == 0;
+}
+
+bool roomFor(int fd, off_t length) {
+    struct statvfs system {};
+    struct stat status {};
+    if (fstatvfs(fd, &system) != 0 || fstat(fd, &status) != 0) {
+        return false;
+    }
+    const auto held = static_cast<unsigned long long>(status.st_blocks) * 512U;
+    const auto wanted = static_cast<unsigned long long>(length);
+    const auto free = static_cast<unsigned long long>(system.f_bavail) * system.f_frsize;
+    return wanted <= held || wanted - held <= free;
+}
+
+int secondWriter(int fd, int /*folder*/, const char* /*name*/) {
+    return fcntl(fd, F_DUPFD_CLOEXEC, 0);
+}
+
+}  // namespace posix
 
 }  // namespace quib

@@ -17,13 +17,16 @@
 // ACL, extended attributes and flags, as they are at the commit; where it
 // cannot, or where the rename is refused, the file is written in place
 // instead, as editors do. The cleanup after a signal runs in a signal
-// handler, so it is held back by blocking the signals, and it uses only
-// calls that are safe there.
+// handler (signals.cpp), so it is held back while the leftovers change,
+// and it uses only calls that are safe there.
+//
+// WASI runs this same file: what it lacks (signals, owners, modes, unnamed
+// files, dup) is answered by wasi.cpp, and a replacement there keeps only
+// the content, which is all a WASI file has.
 #include "output.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 #if QUIB_HAVE_SYS_RANDOM_H
 #include <sys/random.h>
@@ -32,7 +35,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
@@ -43,6 +45,7 @@
 
 #include "platform.hpp"
 #include "posix/common.hpp"
+#include "posix/process.hpp"
 #include "posix/system.hpp"
 
 namespace quib {
@@ -99,38 +102,59 @@ bool sameFile(const Identity& one, const struct stat& other) {
 // <vms> leads to, the hidden file by its name there and the identity of the
 // file this run created under it, and the file the open of <vms> itself
 // created (a dangling link's target), which goes too while it is empty.
-// Changed only while the cleanup is held.
+// Changed only by record and forget, with the cleanup held.
+struct Named {
+    char name[NAME_MAX + 1] = {};  // empty when there is none
+    Identity file;
+};
 struct Leftovers {
     int folder = -1;
-    char hidden[NAME_MAX + 1] = {};  // empty when there is none
-    Identity hiddenFile;
-    char created[NAME_MAX + 1] = {};  // empty when the open created nothing
-    Identity createdFile;
+    Named hidden;
+    Named created;
 };
 Leftovers leftovers;
 
+using Leftover = Named Leftovers::*;
+
+// Tells the handler of a file this run made in the folder. The handlers
+// must be in place already: where a hold blocks nothing, the file would
+// otherwise be left behind by a signal between its creation and here.
+void record(Leftover which, int folder, std::string_view name, const Identity& file) noexcept {
+    platform::holdCleanup();
+    leftovers.folder = folder;
+    Named& slot = leftovers.*which;
+    slot.name[name.copy(slot.name, NAME_MAX)] = '\0';
+    slot.file = file;
+    platform::releaseCleanup();
+}
+
+// The handler leaves that file alone from here on: it is gone, moved, or
+// holds the new bytes.
+void forget(Leftover which) noexcept {
+    platform::holdCleanup();
+    (leftovers.*which).name[0] = '\0';
+    platform::releaseCleanup();
+}
+
+}  // namespace
+
 // What a run keeps between the opening of its output and the end: the
-// file <vms> leads to, and the hidden file written to replace it.
-struct Opening {
+// file <vms> leads to, and the new file written to replace it.
+struct platform::Output {
     Fd folder;             // the folder of the file <vms> leads to
     std::string name;      // that file's own name in it
     Fd existing;           // the file itself, open for writing, not emptied
-    Fd written;            // the hidden file, open for reading it back
+    Fd written;            // the new file, open for reading it back
     bool unnamed = false;  // which has no name until the commit
 };
-Opening output;
 
-sigset_t maskBeforeHold{};
-int holds = 0;
-bool blocked = false;  // by the outermost hold
+namespace {
 
-// Whether the signal handlers that remove a named hidden file are in place:
-// only a run that names one, or whose open created a file, needs them.
-bool handlersInstalled = false;
+using platform::Output;
 
 // Folders are opened only to work in them. O_PATH (Linux) and O_SEARCH
-// (POSIX 2008) need only search permission, as a plain open of a name in
-// the folder does; elsewhere a folder must be readable too.
+// (POSIX 2008, WASI) need only search permission, as a plain open of a name
+// in the folder does; elsewhere a folder must be readable too.
 #if defined(O_PATH)
 constexpr int folderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 #elif defined(O_SEARCH)
@@ -142,15 +166,12 @@ constexpr int folderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 // As many links as the kernel follows in one path.
 constexpr int maxLinks = 40;
 
-// The standard descriptors that were closed when the program started; each
-// now holds /dev/null, which is no place to deliver a picture to.
-unsigned closedAtStart = 0;
-
-// Whether the name still names the file this run made: another run aimed
+// Whether the named file is still the one this run made: another run aimed
 // at that very name may have put its own file there.
-bool stillOurs(const char* name, const Identity& file, struct stat& now) noexcept {
-    return name[0] != '\0' && fstatat(leftovers.folder, name, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-           sameFile(file, now);
+bool stillOurs(const Named& made, struct stat& now) noexcept {
+    return made.name[0] != '\0' &&
+           fstatat(leftovers.folder, made.name, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+           sameFile(made.file, now);
 }
 
 // Removes the hidden file, provided its name still names the file this run
@@ -158,68 +179,16 @@ bool stillOurs(const char* name, const Identity& file, struct stat& now) noexcep
 // handler.
 bool unlinkHidden() noexcept {
     struct stat now {};
-    return !stillOurs(leftovers.hidden, leftovers.hiddenFile, now) ||
-           unlinkat(leftovers.folder, leftovers.hidden, 0) == 0;
+    return !stillOurs(leftovers.hidden, now) ||
+           unlinkat(leftovers.folder, leftovers.hidden.name, 0) == 0;
 }
 
 // The file the open created goes too, while nothing has been written to it.
 void unlinkCreated() noexcept {
     struct stat now {};
-    if (stillOurs(leftovers.created, leftovers.createdFile, now) && S_ISREG(now.st_mode) &&
-        now.st_size == 0) {
-        unlinkat(leftovers.folder, leftovers.created, 0);
+    if (stillOurs(leftovers.created, now) && S_ISREG(now.st_mode) && now.st_size == 0) {
+        unlinkat(leftovers.folder, leftovers.created.name, 0);
     }
-}
-
-// The signals whose default action does not end the program, and SIGKILL,
-// which cannot be caught. Every other signal removes a named hidden file
-// before the program dies of it.
-bool endsProgram(int signal) {
-    for (const int harmless :
-         {SIGKILL, SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT, SIGCHLD, SIGURG, SIGWINCH}) {
-        if (signal == harmless) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// One call a signal, and a second only for one that whoever started us
-// ignores (nohup, a background job): it stays ignored, as do SIGXFSZ and
-// SIGPIPE. Some numbers belong to the C library; sigaction refuses them,
-// and they stay as they are. Every signal is held back meanwhile, so that
-// none meets the handler it is about to lose.
-void installHandlers() noexcept {
-    if (handlersInstalled) {
-        return;
-    }
-    sigset_t all{};
-    sigfillset(&all);
-    sigset_t before{};
-    sigprocmask(SIG_BLOCK, &all, &before);
-    struct sigaction cleanup {};
-    cleanup.sa_handler = detail::removeHiddenAndDie;
-    sigfillset(&cleanup.sa_mask);
-    for (int signal = 1; signal < NSIG; ++signal) {
-        struct sigaction was {};
-        if (endsProgram(signal) && sigaction(signal, &cleanup, &was) == 0 &&
-            was.sa_handler == SIG_IGN) {
-            sigaction(signal, &was, nullptr);
-        }
-    }
-    handlersInstalled = true;
-    sigprocmask(SIG_SETMASK, &before, nullptr);
-}
-
-// Sets a name of the leftovers, or clears it with an empty one. The
-// handlers that remove it are in place before it is set.
-void remember(char (&slot)[NAME_MAX + 1], std::string_view name) noexcept {
-    if (!name.empty()) {
-        installHandlers();
-    }
-    platform::holdCleanup();
-    slot[name.copy(slot, NAME_MAX)] = '\0';
-    platform::releaseCleanup();
 }
 
 // The descriptor a link's text names, whether or not /proc is mounted
@@ -265,7 +234,8 @@ bool ownDescriptorFolder(int folder) {
 // Where a name leads: the folder and name at the end of its chain of
 // symbolic links, each followed relative to its own folder.
 struct LinkEnd {
-    Fd folder;  // closed where a folder on the way cannot be opened
+    Fd elsewhere;     // the folder a link led to, open while it is not the typed one
+    int folder = -1;  // the folder of the end; -1 where one on the way cannot be opened
     std::string name;
     bool found = false;       // false: too many links, or a folder on the way is missing
     bool descriptor = false;  // the chain names an open descriptor: written through
@@ -274,13 +244,13 @@ struct LinkEnd {
 
 // isLink: whether the name itself is a link, as a look at it just found.
 LinkEnd followLinks(int folder, const std::string& name, bool isLink) {
-    LinkEnd end{Fd(fcntl(folder, F_DUPFD_CLOEXEC, 0)), name};
-    for (int links = 0; end.folder; ++links) {
-        const std::optional<bool> known = posix::isDescriptorFolder(end.folder.get());
-        if (known ? *known : ownDescriptorFolder(end.folder.get())) {
+    LinkEnd end{Fd(), folder, name};
+    for (int links = 0; end.folder >= 0; ++links) {
+        const std::optional<bool> known = posix::isDescriptorFolder(end.folder);
+        if (known ? *known : ownDescriptorFolder(end.folder)) {
             end.descriptor = true;
             end.found = true;
-            const bool own = ownDescriptorFolder(end.folder.get());
+            const bool own = ownDescriptorFolder(end.folder);
             end.number = own ? descriptorNamed("/dev/fd/" + end.name) : -1;
             return end;
         }
@@ -289,7 +259,7 @@ LinkEnd followLinks(int folder, const std::string& name, bool isLink) {
             return end;
         }
         char text[PATH_MAX];
-        const ssize_t length = readlinkat(end.folder.get(), end.name.c_str(), text, sizeof text);
+        const ssize_t length = readlinkat(end.folder, end.name.c_str(), text, sizeof text);
         if (length < 0 || static_cast<std::size_t>(length) == sizeof text || links == maxLinks) {
             end.found = length < 0;  // not a link, or nothing there: the end
             return end;
@@ -301,29 +271,34 @@ LinkEnd followLinks(int folder, const std::string& name, bool isLink) {
             end.found = true;
             return end;
         }
-        end.folder.reset(openat(end.folder.get(), folderOf(path).c_str(), folderFlags));
+        end.elsewhere.reset(openat(end.folder, folderOf(path).c_str(), folderFlags));
+        end.folder = end.elsewhere.get();
         end.name = nameOf(path);
         if (end.name.empty()) {
-            end.folder.reset();
+            end.elsewhere.reset();
+            end.folder = -1;
         }
         isLink = true;  // what the link names is looked at in its turn
     }
     return end;
 }
 
-// Where the output goes: the folder, known to the signal handler from here
-// on, and the name in it.
-void settleIn(Fd folder, std::string name) noexcept {
-    platform::holdCleanup();
-    leftovers.folder = folder.get();
-    platform::releaseCleanup();
+// Whether the new file is unnamed; the holds must know it too.
+void markUnnamed(Output& output, bool unnamed) noexcept {
+    output.unnamed = unnamed;
+    posix::blockWhileHeld(unnamed);
+}
+
+// Where the output goes: the folder (the typed one, or the one a link led
+// to) and the name in it.
+void settleIn(Output& output, Fd folder, std::string name) noexcept {
     output.folder = std::move(folder);
     output.name = std::move(name);
 }
 
 // The file <vms> leads to, written where it is; a regular one is emptied
 // only by start(), once the input is in memory.
-Placement inPlace(File& file) {
+Placement inPlace(Output& output, File& file) {
     struct stat opened {};
     const bool regular = fstat(output.existing.get(), &opened) == 0 && S_ISREG(opened.st_mode);
     file = streamFor(output.existing.release());
@@ -375,23 +350,23 @@ std::string hiddenName(const std::string& stem) {
     return name;
 }
 
-// The stem of a hidden name beside output.name, cut to fit the folder.
-std::string hiddenStemHere() {
-    const long limit = fpathconf(leftovers.folder, _PC_NAME_MAX);
+// The stem of a hidden name beside the output's name, cut to fit the folder.
+std::string hiddenStemHere(const Output& output) {
+    const long limit = fpathconf(output.folder.get(), _PC_NAME_MAX);
     const std::size_t room =
         limit > 0 && limit < NAME_MAX ? static_cast<std::size_t>(limit) : std::size_t{NAME_MAX};
     return detail::hiddenStem(output.name, room);
 }
 
-// Creates the hidden file exclusively, in the folder of the leftovers beside
-// output.name: an existing file of that name, or a link planted in its
-// place, is never opened; another name is tried. The file's identity is
-// taken at once, for every later check of its name, and it stays open for
-// reading, should it have to be copied in place.
-Fd createHidden(mode_t mode, int& error) {
-    const int folder = leftovers.folder;
-    const std::string stem = hiddenStemHere();
-    installHandlers();
+// Creates the hidden file exclusively, in the output's folder beside its
+// name: an existing file of that name, or a link planted in its place, is
+// never opened; another name is tried. The file's identity is taken at
+// once, for every later check of its name, and it stays open for reading,
+// should it have to be copied in place.
+Fd createHidden(const Output& output, mode_t mode, int& error) {
+    const int folder = output.folder.get();
+    const std::string stem = hiddenStemHere(output);
+    posix::installHandlers();
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string name = hiddenName(stem);
         platform::holdCleanup();
@@ -400,8 +375,7 @@ Fd createHidden(mode_t mode, int& error) {
         error = errno;
         struct stat created {};
         if (fd && fstat(fd.get(), &created) == 0) {
-            leftovers.hidden[name.copy(leftovers.hidden, NAME_MAX)] = '\0';
-            leftovers.hiddenFile = identityOf(created);
+            record(&Leftovers::hidden, folder, name, identityOf(created));
         } else if (fd) {  // a file that could not be told apart later
             unlinkat(folder, name.c_str(), 0);
             fd.reset();
@@ -416,25 +390,26 @@ Fd createHidden(mode_t mode, int& error) {
 }
 
 // The new file given up before it is written, or an unnamed one whose move
-// failed: its name, if it has one, goes, and nothing is held back for it.
-void dropHidden() noexcept {
+// failed: its name, if it has one, goes.
+void dropHidden(Output& output) noexcept {
     unlinkHidden();
-    remember(leftovers.hidden, "");
-    output.unnamed = false;
+    forget(&Leftovers::hidden);
+    markUnnamed(output, false);
 }
 
 // The new file: unnamed where the file system has such files, so that a run
 // killed at any moment leaves nothing; else the named hidden file.
-Fd createNew(mode_t mode, int& error) {
-    Fd fd(posix::openUnnamed(leftovers.folder, mode));
+Fd createNew(Output& output, mode_t mode, int& error) {
+    Fd fd(posix::openUnnamed(output.folder.get(), mode));
     error = errno;
-    output.unnamed = static_cast<bool>(fd);
-    return fd || error != EOPNOTSUPP ? std::move(fd) : createHidden(mode, error);
+    markUnnamed(output, static_cast<bool>(fd));
+    return fd || error != EOPNOTSUPP ? std::move(fd) : createHidden(output, mode, error);
 }
 
-// The output goes to the hidden file through a descriptor of its own.
-Placement hiddenFrom(Fd fd, File& file) {
-    file = streamFor(fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
+// The output goes to the new file through a descriptor of its own.
+Placement hiddenFrom(Output& output, Fd fd, File& file) {
+    const char* const name = output.unnamed ? "" : leftovers.hidden.name;
+    file = streamFor(posix::secondWriter(fd.get(), output.folder.get(), name));
     output.written = std::move(fd);
     return file ? Placement::hidden : Placement::none;
 }
@@ -444,15 +419,15 @@ Placement hiddenFrom(Fd fd, File& file) {
 // lose a hidden file after a failure: there the new file is created
 // directly, and only once the input is in memory, so a failed run leaves
 // nothing.
-Placement newFile(File& file) {
+Placement newFile(Output& output, File& file) {
     if (posix::keepsEntries(output.folder.get())) {
         return faccessat(output.folder.get(), ".", W_OK | X_OK, AT_EACCESS) == 0
                    ? Placement::inPlaceFile
                    : Placement::none;
     }
     int error = 0;
-    Fd fd = createNew(0666, error);
-    return fd ? hiddenFrom(std::move(fd), file) : Placement::none;
+    Fd fd = createNew(output, 0666, error);
+    return fd ? hiddenFrom(output, std::move(fd), file) : Placement::none;
 }
 
 // Whether the file open as `to` now has everything the one open as `from`
@@ -466,9 +441,7 @@ bool keepsAll(const struct stat& old, int from, int to) {
     if (fstat(to, &now) != 0) {
         return false;
     }
-    if ((now.st_uid != old.st_uid || now.st_gid != old.st_gid) &&
-        fchown(to, old.st_uid, old.st_gid) != 0 &&
-        fchown(to, static_cast<uid_t>(-1), old.st_gid) != 0) {
+    if ((now.st_uid != old.st_uid || now.st_gid != old.st_gid) && !posix::giveOwner(to, old)) {
         return false;
     }
     constexpr mode_t modeBits = 07777;
@@ -477,7 +450,7 @@ bool keepsAll(const struct stat& old, int from, int to) {
         return false;
     }
     if ((now.st_mode & modeBits) != (old.st_mode & modeBits) &&
-        (fchmod(to, old.st_mode & modeBits) != 0 || fstat(to, &now) != 0)) {
+        (!posix::giveMode(to, old.st_mode & modeBits) || fstat(to, &now) != 0)) {
         return false;
     }
     return now.st_uid == old.st_uid && now.st_gid == old.st_gid &&
@@ -495,23 +468,23 @@ bool keepsAllNow(int from, int to) {
 // new file or keeps its entries, or the new file cannot have everything the
 // old one had (the system has no calls to copy attributes with), the old
 // one is written in place.
-Placement replacement(const struct stat& old, File& file) {
+Placement replacement(Output& output, const struct stat& old, File& file) {
     if (!posix::copiesAttributes() || posix::keepsEntries(output.folder.get())) {
-        return inPlace(file);
+        return inPlace(output, file);
     }
     int error = 0;
-    Fd fd = createNew(0600, error);
+    Fd fd = createNew(output, 0600, error);
     if (!fd) {
         // A read-only or protected folder; a full disk or a missing folder
         // is another matter.
         const bool refused = error == EACCES || error == EPERM || error == EROFS;
-        return refused ? inPlace(file) : Placement::none;
+        return refused ? inPlace(output, file) : Placement::none;
     }
     if (!keepsAll(old, output.existing.get(), fd.get())) {
-        dropHidden();
-        return inPlace(file);
+        dropHidden(output);
+        return inPlace(output, file);
     }
-    return hiddenFrom(std::move(fd), file);
+    return hiddenFrom(output, std::move(fd), file);
 }
 
 // What one look at <vms> found: where the output goes, or that the chain of
@@ -524,68 +497,70 @@ struct Look {
 
 // The file at the end of the chain must be the very file the open reached.
 // Where the end held nothing just before the open, the open created it: a
-// failed run removes it again.
-Look placeExisting(LinkEnd end, bool endWasThere, Identity mayHaveMade, File& file) {
+// failed run removes it again. typed is the folder of the typed name, taken
+// over where the end is in it.
+Look placeExisting(Output& output, Fd& typed, LinkEnd end, bool endWasThere, Identity mayHaveMade,
+                   File& file) {
     Look look;
     struct stat opened {};
     if (fstat(output.existing.get(), &opened) != 0) {
         return look;
     }
     if (end.descriptor) {
-        const bool closed =
-            end.number >= 0 && end.number < 3 && (closedAtStart >> end.number & 1U) != 0;
-        look.placement = closed ? Placement::none : inPlace(file);
+        const bool closed = end.number >= 0 && end.number < 3 && posix::closedAtStart(end.number);
+        look.placement = closed ? Placement::none : inPlace(output, file);
         return look;
     }
     if (!S_ISREG(opened.st_mode)) {
-        look.placement = inPlace(file);
+        look.placement = inPlace(output, file);
         return look;
     }
     struct stat entry {};
-    if (fstatat(end.folder.get(), end.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (fstatat(end.folder, end.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
         !sameFile(identityOf(opened), entry)) {
         look.again = true;
         look.made = endWasThere ? mayHaveMade : identityOf(opened);
         return look;
     }
-    settleIn(std::move(end.folder), std::move(end.name));
+    Fd folder = end.elsewhere ? std::move(end.elsewhere) : std::move(typed);
+    settleIn(output, std::move(folder), std::move(end.name));
     if (!endWasThere || sameFile(mayHaveMade, opened)) {
-        leftovers.createdFile = identityOf(opened);
-        remember(leftovers.created, output.name);
+        posix::installHandlers();
+        record(&Leftovers::created, output.folder.get(), output.name, identityOf(opened));
     }
-    look.placement = replacement(opened, file);
+    look.placement = replacement(output, opened, file);
     return look;
 }
 
-// One look at the typed name in its folder.
-Look placeOutput(int folder, const std::string& name, Identity mayHaveMade, File& file) {
+// One look at the typed name in its folder, which it takes over once the
+// output settles there.
+Look placeOutput(Output& output, Fd& folder, const std::string& name, Identity mayHaveMade,
+                 File& file) {
     Look look;
     struct stat there {};
-    if (fstatat(folder, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (fstatat(folder.get(), name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) {
-            Fd own(fcntl(folder, F_DUPFD_CLOEXEC, 0));
-            const bool opened = static_cast<bool>(own);
-            settleIn(std::move(own), name);
-            look.placement = opened ? newFile(file) : Placement::none;
+            settleIn(output, std::move(folder), name);
+            look.placement = newFile(output, file);
         }
         return look;
     }
     const bool isLink = S_ISLNK(there.st_mode);
-    LinkEnd end = followLinks(folder, name, isLink);
+    LinkEnd end = followLinks(folder.get(), name, isLink);
     if (!end.found) {
         return look;
     }
     struct stat before {};
     const bool endWasThere =
         !isLink || end.descriptor ||
-        fstatat(end.folder.get(), end.name.c_str(), &before, AT_SYMLINK_NOFOLLOW) == 0;
+        fstatat(end.folder, end.name.c_str(), &before, AT_SYMLINK_NOFOLLOW) == 0;
     // Opened as fopen(vms, "wb") would open it, emptying nothing.
     output.existing.reset(
-        openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666));
+        openat(folder.get(), name.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666));
     if (!output.existing) {
         return look;
     }
-    return placeExisting(std::move(end), endWasThere, mayHaveMade, file);
+    return placeExisting(output, folder, std::move(end), endWasThere, mayHaveMade, file);
 }
 
 // Where the rename is refused although nothing predicted it (a file mounted
@@ -593,20 +568,6 @@ Look placeOutput(int folder, const std::string& name, Identity mayHaveMade, File
 // finished file is copied in place, as a plain write would deliver it.
 bool refusedRename(int error) {
     return error == EPERM || error == EACCES || error == EBUSY || error == EXDEV;
-}
-
-// Whether the file system can take length more bytes for the file, where
-// no call can hold the room: its free blocks, less what the file has.
-bool roomFor(int fd, off_t length) {
-    struct statvfs system {};
-    struct stat status {};
-    if (fstatvfs(fd, &system) != 0 || fstat(fd, &status) != 0) {
-        return false;
-    }
-    const auto held = static_cast<unsigned long long>(status.st_blocks) * 512U;
-    const auto wanted = static_cast<unsigned long long>(length);
-    const auto free = static_cast<unsigned long long>(system.f_bavail) * system.f_frsize;
-    return wanted <= held || wanted - held <= free;
 }
 
 bool copyBytes(int from, int to, off_t length) {
@@ -626,15 +587,15 @@ bool copyBytes(int from, int to, off_t length) {
 // CAP_DAC_READ_SEARCH and no /proc), its bytes are copied into a named
 // hidden file, which is then the one moved, as on systems without unnamed
 // files. Called with the signals held back.
-bool nameWritten() {
-    const std::string stem = hiddenStemHere();
+bool nameWritten(Output& output) {
+    const std::string stem = hiddenStemHere(output);
+    const int folder = output.folder.get();
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string name = hiddenName(stem);
         struct stat linked {};
-        if (posix::nameUnnamed(output.written.get(), leftovers.folder, name.c_str()) &&
+        if (posix::nameUnnamed(output.written.get(), folder, name.c_str()) &&
             fstat(output.written.get(), &linked) == 0) {
-            leftovers.hiddenFile = identityOf(linked);
-            leftovers.hidden[name.copy(leftovers.hidden, NAME_MAX)] = '\0';
+            record(&Leftovers::hidden, folder, name, identityOf(linked));
             return true;
         }
         if (errno != EEXIST) {
@@ -643,13 +604,13 @@ bool nameWritten() {
     }
     struct stat written {};
     int error = 0;
-    Fd copy = createHidden(output.existing ? 0600 : 0666, error);
+    Fd copy = createHidden(output, output.existing ? 0600 : 0666, error);
     if (!copy || fstat(output.written.get(), &written) != 0 ||
         !copyBytes(output.written.get(), copy.get(), written.st_size)) {
         return false;
     }
     output.written = std::move(copy);
-    output.unnamed = false;
+    markUnnamed(output, false);
     return !output.existing || keepsAllNow(output.existing.get(), output.written.get());
 }
 
@@ -659,7 +620,7 @@ bool nameWritten() {
 // the hidden file removed (its bytes stay readable through output.written)
 // and the old file overwritten. False, with the new bytes in place, when
 // the hidden file could not be removed: an append-only folder keeps it.
-bool copyInPlace() {
+bool copyInPlace(Output& output) {
     struct stat finished {};
     if (fstat(output.written.get(), &finished) != 0) {
         return false;
@@ -674,15 +635,15 @@ bool copyInPlace() {
     }
     const posix::Room room = to ? posix::holdRoom(to.get(), length) : posix::Room::refused;
     if (room == posix::Room::refused ||
-        (room == posix::Room::unknown && !roomFor(to.get(), length))) {
+        (room == posix::Room::unknown && !posix::roomFor(to.get(), length))) {
         if (createdHere) {
             unlinkat(output.folder.get(), output.name.c_str(), 0);
         }
         return false;
     }
-    remember(leftovers.created, "");  // it holds the new bytes from here on
+    forget(&Leftovers::created);  // it holds the new bytes from here on
     const bool removed = unlinkHidden();
-    remember(leftovers.hidden, "");
+    forget(&Leftovers::hidden);
     const bool copied =
         copyBytes(output.written.get(), to.get(), length) && close(to.release()) == 0;
     if (!copied && createdHere) {
@@ -691,62 +652,23 @@ bool copyInPlace() {
     return copied && removed;
 }
 
-}  // namespace
-
-namespace platform {
-
-// Holds nest: the commit holds the cleanup for its whole length, and the
-// steps inside it hold it again for their own part.
-// Without handlers there is nothing to hold back, except where an unnamed
-// file may be named under the hold.
-void holdCleanup() noexcept {
-    if (holds++ == 0 && (handlersInstalled || output.unnamed)) {
-        sigset_t all{};
-        sigfillset(&all);
-        sigprocmask(SIG_BLOCK, &all, &maskBeforeHold);
-        blocked = true;
-    }
-}
-
-void releaseCleanup() noexcept {
-    if (--holds == 0 && blocked) {
-        blocked = false;
-        sigprocmask(SIG_SETMASK, &maskBeforeHold, nullptr);
-    }
-}
-
-// From the handler, where every signal is blocked: the signal is raised
-// again at its default action and let through, which ends the program.
-void dieOf(int signal) noexcept {
-    static_cast<void>(std::signal(signal, SIG_DFL));
-    static_cast<void>(std::raise(signal));
-    sigset_t only{};
-    sigemptyset(&only);
-    sigaddset(&only, signal);
-    sigprocmask(SIG_UNBLOCK, &only, nullptr);
-    _exit(128 + signal);  // not reached
-}
-
-// The state is filled in step by step, as the output is opened.
-struct Output {};
-
-static Placement openTarget(const char* target, File& file) {
+// Where <vms> leads, looked at again where another run changed the chain
+// of links meanwhile; its next look sees the file it put in place.
+Placement openTarget(Output& output, const char* target, File& file) {
     // "folder/" names no file that a plain open could create.
     const std::string typed = target;
     const std::string name = nameOf(typed);
     if (name.empty()) {
         return Placement::none;
     }
-    const Fd folder(open(folderOf(typed).c_str(), folderFlags));
+    Fd folder(open(folderOf(typed).c_str(), folderFlags));
     if (!folder) {
         return Placement::none;
     }
-    // Another run may put its file in place between the open and the look
-    // at the end of the chain; the next look sees it.
     Identity mayHaveMade;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        output = Opening{};
-        const Look look = placeOutput(folder.get(), name, mayHaveMade, file);
+        output = Output{};
+        const Look look = placeOutput(output, folder, name, mayHaveMade, file);
         if (!look.again) {
             return look.placement;
         }
@@ -755,17 +677,21 @@ static Placement openTarget(const char* target, File& file) {
     return Placement::none;
 }
 
+}  // namespace
+
+namespace platform {
+
 // The state lives as long as the PendingOutput that holds it.
 Opened openOutput(const char* target, File& file) {
     Opened opened;
     opened.output.reset(new (std::nothrow) Output);
     if (opened.output) {
-        opened.placement = openTarget(target, file);
+        opened.placement = openTarget(*opened.output, target, file);
     }
     return opened;
 }
 
-bool startInPlace(Output& /*output*/, File& file) {
+bool startInPlace(Output& output, File& file) {
     if (file) {
         return ftruncate(fileno(file.get()), 0) == 0;
     }
@@ -780,66 +706,44 @@ bool startInPlace(Output& /*output*/, File& file) {
 // the mode goes last, after every write.
 //
 // An unnamed file is named only here, under a hidden name, and renamed
-// over the target at once, with the signals held back from the one call to
+// over the target at once, with the signals blocked from the one call to
 // the other; a failure removes that name again before they are let through.
-bool moveHiddenOver(Output& /*output*/) {
+bool moveHiddenOver(Output& output) {
     const bool keeps = !output.existing || keepsAllNow(output.existing.get(), output.written.get());
-    const int folder = leftovers.folder;
-    const bool named = keeps && (!output.unnamed || nameWritten());
+    const int folder = output.folder.get();
+    const bool named = keeps && (!output.unnamed || nameWritten(output));
     // Another run aimed at the hidden name may have put its own file there.
     struct stat now {};
-    if (named && !stillOurs(leftovers.hidden, leftovers.hiddenFile, now)) {
+    if (named && !stillOurs(leftovers.hidden, now)) {
         return false;
     }
-    if (named && renameat(folder, leftovers.hidden, folder, output.name.c_str()) == 0) {
-        remember(leftovers.hidden, "");
-        remember(leftovers.created, "");
-        output.unnamed = false;
+    if (named && renameat(folder, leftovers.hidden.name, folder, output.name.c_str()) == 0) {
+        forget(&Leftovers::hidden);
+        forget(&Leftovers::created);
+        markUnnamed(output, false);
         return true;
     }
-    const bool moved = (!named || refusedRename(errno)) && copyInPlace();
+    const bool moved = (!named || refusedRename(errno)) && copyInPlace(output);
     if (output.unnamed) {
-        dropHidden();
+        dropHidden(output);
     }
     return moved;
 }
 
-// Called by the signal handler too: both names are only read and cleared.
-// (An unnamed file needs no removal: it goes with its last descriptor.)
+// Called by the signal handler too, with the cleanup held: both names are
+// only read and cleared. (An unnamed file needs no removal: it goes with
+// its last descriptor.)
 void removeHidden() noexcept {
     unlinkHidden();
     unlinkCreated();
-    leftovers.hidden[0] = '\0';
-    leftovers.created[0] = '\0';
+    forget(&Leftovers::hidden);
+    forget(&Leftovers::created);
 }
 
 void OutputEnd::operator()(Output* state) const noexcept {
     removeHidden();
-    output.written.reset();
-    output.existing.reset();
-    output.folder.reset();
     delete state;
 }
 
 }  // namespace platform
-
-bool platform::prepareProcess() {
-    // The lowest free descriptor is the one that is closed: /dev/null goes
-    // exactly there.
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-            if (open("/dev/null", O_RDWR) != fd) {
-                return false;
-            }
-            closedAtStart |= 1U << static_cast<unsigned>(fd);
-        }
-    }
-    // The write fails with EFBIG or EPIPE instead, and its section says so.
-    // The handlers that remove a hidden file come only with a named one.
-    for (const int signal : {SIGXFSZ, SIGPIPE}) {
-        static_cast<void>(std::signal(signal, SIG_IGN));
-    }
-    return true;
-}
-
 }  // namespace quib

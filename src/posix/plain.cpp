@@ -1,8 +1,9 @@
-// The answers for a system the build has no family file for. POSIX has no
-// call that lists a file's extended attributes or ACL, nor one that tells
-// an append-only folder: the attributes are taken to be uncopyable, so that
-// an existing <vms> is written in place rather than replaced by a file that
-// might lack an ACL entry that narrowed its access; see system.hpp.
+// The answers that POSIX alone can give, for a system the build has no
+// family file for, and for WASI: POSIX has no call that tells an
+// append-only folder, no file flags, and no call that holds room on a disk;
+// see system.hpp. Whether attributes can be copied is another matter:
+// uncopied.cpp says no for those systems, wasi.cpp says that WASI's files
+// have none to lose.
 #include "posix/system.hpp"
 
 namespace quib::posix {
@@ -12,14 +13,6 @@ std::optional<bool> isDescriptorFolder(int /*folder*/) {
 }
 
 bool keepsEntries(int /*folder*/) {
-    return false;
-}
-
-bool copiesAttributes() {
-    return false;
-}
-
-bool copyExtendedAttributes(int /*from*/, int /*to*/) {
     return false;
 }
 

@@ -3,12 +3,16 @@
 // copy of extended attributes, ACLs and file flags, and room held on a disk
 // before a file is overwritten, and unnamed files. Each system family
 // answers in a file of its own (linux.cpp; bsd.cpp for macOS and FreeBSD),
-// and plain.cpp answers for any other system with what POSIX alone can
-// tell: where it cannot tell, its answer is the one that keeps the user's
-// files and never widens access. Unnamed files are Linux's alone; named.cpp
-// says so for every other system.
+// and plain.cpp with uncopied.cpp answers for any other system with what
+// POSIX alone can tell: where it cannot tell, its answer is the one that
+// keeps the user's files and never widens access. Unnamed files are
+// Linux's alone; named.cpp says so for every other system. What every
+// POSIX system has and WASI lacks (owners and modes, dup, the free room of
+// a disk) is answered by files.cpp. WASI is a member of the family with far
+// less: it shares plain.cpp and named.cpp, and wasi.cpp answers the rest.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <optional>
@@ -65,5 +69,22 @@ int openUnnamed(int folder, mode_t mode);
 // Gives the unnamed file a name in the folder, as a link; false, with the
 // error (EEXIST for a name taken), where it cannot.
 bool nameUnnamed(int fd, int folder, const char* name);
+
+// Gives the file open as `to` the owner and group of `old`, or the group
+// alone where the owner cannot be given (only root may give a file away).
+bool giveOwner(int to, const struct stat& old);
+
+// Sets the permission bits of the file open as fd.
+bool giveMode(int fd, mode_t bits);
+
+// Whether the file system can take length more bytes for the file, where
+// no call can hold the room: its free blocks, less what the file has.
+bool roomFor(int fd, off_t length);
+
+// A second descriptor of the file open as fd, for writing, closed apart
+// from it; -1 where there is none. name is the file's name in folder (empty
+// for an unnamed file): a system without dup opens it again by that name,
+// and makes sure it is the same file.
+int secondWriter(int fd, int folder, const char* name);
 
 }  // namespace quib::posix
