@@ -21,9 +21,9 @@ HANDLE openForLookup(const char* path);
 // name too long, say) says nothing about what is there.
 bool foundNothing(DWORD error);
 
-// Text in the program's code page (UTF-8, by its manifest) as UTF-16, and
-// back; empty when it does not convert.
-std::wstring wide(std::string_view text);
+// Text in the program's code page (UTF-8, by its manifest), or in the code
+// page given, as UTF-16, and back; empty when it does not convert.
+std::wstring wide(std::string_view text, UINT codePage = CP_ACP);
 std::string narrow(std::wstring_view text);
 
 // Whether <vms>, the last argument, reached the program as it was given
