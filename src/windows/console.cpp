@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform.hpp"
+#include "windows/lookup.hpp"
 
 namespace quib {
 namespace {
@@ -25,13 +26,7 @@ std::wstring forConsole(std::string_view text) {
         }
         lines += c;
     }
-    const int length = static_cast<int>(lines.size());
-    const int wide = MultiByteToWideChar(CP_UTF8, 0, lines.data(), length, nullptr, 0);
-    std::wstring converted(static_cast<std::size_t>(wide > 0 ? wide : 0), L'\0');
-    if (wide > 0) {
-        MultiByteToWideChar(CP_UTF8, 0, lines.data(), length, converted.data(), wide);
-    }
-    return converted;
+    return windows::wide(lines, CP_UTF8);
 }
 
 }  // namespace

@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "platform.hpp"
@@ -101,14 +100,11 @@ SameFile platform::namesSameFile(std::FILE* open, const char* path) {
     if (windows::isDevice(path, full)) {
         return SameFile::no;
     }
-    struct HandleCloser {
-        void operator()(HANDLE handle) const noexcept { CloseHandle(handle); }
-    };
     HANDLE handle = windows::openForLookup(path);
     if (handle == INVALID_HANDLE_VALUE) {
         return windows::foundNothing(GetLastError()) ? SameFile::no : SameFile::unknown;
     }
-    const std::unique_ptr<void, HandleCloser> other(handle);
+    const windows::Handle other(handle);
     BY_HANDLE_FILE_INFORMATION mine{};
     BY_HANDLE_FILE_INFORMATION theirs{};
     const auto openHandle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(open)));

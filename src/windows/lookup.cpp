@@ -35,12 +35,12 @@ std::string narrow(std::wstring_view text) {
     return converted;
 }
 
-std::wstring wide(std::string_view text) {
+std::wstring wide(std::string_view text, UINT codePage) {
     const int size = static_cast<int>(text.size());
-    const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
+    const int length = MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0);
     std::wstring converted(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
     if (length > 0) {
-        MultiByteToWideChar(CP_ACP, 0, text.data(), size, converted.data(), length);
+        MultiByteToWideChar(codePage, 0, text.data(), size, converted.data(), length);
     }
     return converted;
 }

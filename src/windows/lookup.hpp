@@ -5,6 +5,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -12,6 +13,13 @@ namespace quib::windows {
 
 // The full path GetFullPathNameA makes of path; empty when it cannot.
 std::string fullPath(const char* path);
+
+// A handle closed with its owner; null when there is none. A failed open's
+// INVALID_HANDLE_VALUE is no null: it is checked for before it is owned.
+struct HandleCloser {
+    void operator()(HANDLE handle) const noexcept { CloseHandle(handle); }
+};
+using Handle = std::unique_ptr<void, HandleCloser>;
 
 // A handle that asks for no access at all, so it needs no permission and
 // locks nothing; it opens folders too. INVALID_HANDLE_VALUE on failure.
@@ -21,9 +29,9 @@ HANDLE openForLookup(const char* path);
 // name too long, say) says nothing about what is there.
 bool foundNothing(DWORD error);
 
-// Text in the program's code page (UTF-8, by its manifest) as UTF-16, and
-// back; empty when it does not convert.
-std::wstring wide(std::string_view text);
+// Text in the program's code page (UTF-8, by its manifest), or in the code
+// page given, as UTF-16, and back; empty when it does not convert.
+std::wstring wide(std::string_view text, UINT codePage = CP_ACP);
 std::string narrow(std::wstring_view text);
 
 // Whether <vms>, the last argument, reached the program as it was given

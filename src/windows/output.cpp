@@ -16,8 +16,9 @@
 // either slash end a folder's part of a path; a reserved device name (NUL,
 // CON, LPT1, com9.txt...) and a stream of a file are written in place. Ctrl+C
 // runs its handler on a thread of its own, so the handler and the commit
-// share a lock: the handler removes the hidden file unless the move has
-// happened, then ends the program as Windows ends one on Ctrl+C.
+// share a lock: the handler removes a hidden file that a failed move left
+// (before the commit, its mark removes it), then ends the program as
+// Windows ends one on Ctrl+C.
 #define _CRT_RAND_S  // rand_s, from the system's msvcrt.dll; before any header
 #define WIN32_LEAN_AND_MEAN
 #include "output.hpp"
@@ -44,24 +45,59 @@ namespace quib {
 namespace {
 
 using detail::unbuffered;
+using windows::Handle;
 
-// What the commit and the handler of Ctrl+C need to know about the
-// output. The hidden file's name is read by the handler, under the lock.
-struct Destination {
-    std::string target;                        // <vms> as typed
-    std::string fullTarget;                    // and in full
-    std::wstring finalTarget;                  // the replaced file's own name, in full
-    BY_HANDLE_FILE_INFORMATION replaced{};     // and its identity
-    std::string hidden;                        // the hidden file, with the folder as typed
-    std::string backup;                        // where ReplaceFileW moves the old file aside
-    HANDLE marked = INVALID_HANDLE_VALUE;      // the hidden file's, while marked for deletion
-    DWORD attributes = FILE_ATTRIBUTE_NORMAL;  // what the file must end with
-    bool replaces = false;                     // an existing file is to be replaced
-    const char* volatile pending = nullptr;    // the hidden file, until it is moved
+// What the handler of Ctrl+C must see, on the thread it runs on. The
+// hidden file's name is there only once the commit has cleared its mark for
+// deletion and failed to move it: until then the file goes with its last
+// handle, whatever ends the run, and the handler has nothing to remove. The
+// lock keeps the handler out while the file is made and while it is moved.
+struct Cleanup {
+    CRITICAL_SECTION lock{};
+    const char* hidden = nullptr;  // to be removed by name
 };
-Destination destination;
+Cleanup cleanup;
 
-CRITICAL_SECTION cleanupLock;
+// The hidden file, once made: its name, the name beside it where
+// ReplaceFileW moves the old file aside, and a handle of its own that holds
+// the mark for deletion until the commit.
+struct Hidden {
+    std::string name;  // with the folder as typed
+    std::string backup;
+    Handle marked;
+};
+
+// The existing file that the hidden one replaces, as the open found it.
+struct Replaced {
+    std::wstring path;                         // its own final name, in full
+    BY_HANDLE_FILE_INFORMATION identity{};     // checked again at the commit
+    DWORD attributes = FILE_ATTRIBUTE_NORMAL;  // the new file takes them
+};
+
+}  // namespace
+
+// What the commit needs, found as the output was opened.
+struct platform::Output {
+    std::string target;  // where a new file goes: <vms>, or the file its link leads to
+    Hidden hidden;
+    std::optional<Replaced> replaced;  // empty for a new file
+};
+
+namespace {
+
+// <vms> as typed, or the file its link leads to, and in full.
+struct Target {
+    std::string typed;
+    std::string full;
+};
+
+// Where the output goes: the placement, the file opened, and what the
+// commit needs.
+struct Placed {
+    Placement placement = Placement::none;
+    File file;
+    platform::Output output;
+};
 
 File streamFor(HANDLE handle) {
     if (handle == INVALID_HANDLE_VALUE) {
@@ -79,21 +115,16 @@ File streamFor(HANDLE handle) {
     return unbuffered(stream);
 }
 
-// What createHidden reports for a hidden file that could be created but
-// not removed again: an error code of the program's own (bit 29 set),
-// which no Windows call reports.
-constexpr DWORD hiddenKept = 0x20000001;
-
 // Marks the file just created for deletion through its own handle, which
 // takes the very right that removing it needs: from then on it goes when
 // its last handle is closed, whatever ends the run, even a kill; the commit
-// clears the mark just before the move. A handle of its own keeps it open
-// past the close of the stream. False, with the file left as it is, when
-// it could not be removed: a folder that lets files be created, not
+// clears the mark just before the move. The handle returned, a duplicate,
+// keeps it open past the close of the stream. Null, with the file left as it
+// is, when it could not be removed: a folder that lets files be created, not
 // deleted, refuses its deletion by name (which the move needs later, and
-// which Windows refuses on a file marked already, so it is tried first),
-// or refuses the mark.
-bool markForRemoval(HANDLE created, const std::string& name) {
+// which Windows refuses on a file marked already, so it is tried first), or
+// refuses the mark.
+Handle markForRemoval(HANDLE created, const std::string& name) {
     HANDLE again =
         CreateFileA(name.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, 0, nullptr);
@@ -107,24 +138,23 @@ bool markForRemoval(HANDLE created, const std::string& name) {
     const bool marked =
         SetFileInformationByHandle(created, FileDispositionInfo, &remove, sizeof remove) != 0;
     // Where the name cannot be removed, the file goes now, through the mark.
-    return marked && byName &&
-           DuplicateHandle(self, created, self, &destination.marked, 0, FALSE,
-                           DUPLICATE_SAME_ACCESS) != 0;
+    HANDLE duplicate = nullptr;
+    if (!marked || !byName ||
+        DuplicateHandle(self, created, self, &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS) == 0) {
+        return nullptr;
+    }
+    return Handle(duplicate);
 }
 
 // Clears the mark and lets go of the handle that held it: the hidden file
 // then stays until it is moved or removed by name. Without the mark
 // cleared, it goes with the handle.
-bool unmarkHidden() {
+bool unmarkHidden(Handle& marked) {
     FILE_DISPOSITION_INFO keep{};
     keep.DeleteFile = FALSE;
-    const bool kept = destination.marked != INVALID_HANDLE_VALUE &&
-                      SetFileInformationByHandle(destination.marked, FileDispositionInfo, &keep,
-                                                 sizeof keep) != 0;
-    if (destination.marked != INVALID_HANDLE_VALUE) {
-        CloseHandle(destination.marked);
-        destination.marked = INVALID_HANDLE_VALUE;
-    }
+    const bool kept = marked && SetFileInformationByHandle(marked.get(), FileDispositionInfo, &keep,
+                                                           sizeof keep) != 0;
+    marked.reset();
     return kept;
 }
 
@@ -139,78 +169,86 @@ std::string randomName(const std::string& stem) {
     return name;
 }
 
+// Why no hidden file was made: the folder refused it, the name would not
+// fit the path's limit, the file could be created but not removed again,
+// or anything else.
+enum class Unmade { refused, tooLong, unremovable, other };
+
+Unmade unmadeFor(DWORD error) {
+    switch (error) {
+        case ERROR_ACCESS_DENIED:
+            return Unmade::refused;
+        case ERROR_FILENAME_EXCED_RANGE:
+            return Unmade::tooLong;
+        default:
+            return Unmade::other;
+    }
+}
+
+// A hidden file made, or why not.
+struct Made {
+    File file;
+    Hidden hidden;
+    Unmade why = Unmade::other;  // when file is null
+};
+
 // Created exclusively and hidden: an existing file of that name, or a link
 // planted in its place, is never opened; another name is tried instead.
-// Null, with the reason in error, when the folder will not take it, or
-// would keep it (hiddenKept). The backup name shares its stem, and so its
-// length.
-File createHidden(DWORD& error) {
-    const std::string& full = destination.fullTarget;
-    const std::size_t typedFolder = windows::nameStart(destination.target);
-    const std::size_t fullFolder = windows::nameStart(full);
+// Ctrl+C is kept out from the creation to the mark, so that it never ends
+// the run with a file made and not yet marked. The backup name shares the
+// stem, and so its length.
+Made createHidden(const Target& target) {
+    const std::size_t typedFolder = windows::nameStart(target.typed);
+    const std::size_t fullFolder = windows::nameStart(target.full);
     const std::size_t folderUnits =
-        std::max(windows::utf16Units(std::string_view(destination.target).substr(0, typedFolder)),
-                 windows::utf16Units(std::string_view(full).substr(0, fullFolder)));
-    const std::string stem = windows::hiddenStemPath(destination.target, folderUnits);
+        std::max(windows::utf16Units(std::string_view(target.typed).substr(0, typedFolder)),
+                 windows::utf16Units(std::string_view(target.full).substr(0, fullFolder)));
+    const std::string stem = windows::hiddenStemPath(target.typed, folderUnits);
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string name = randomName(stem);
         platform::holdCleanup();
-        HANDLE handle = CreateFileA(name.c_str(), GENERIC_WRITE | DELETE | READ_CONTROL,
-                                    FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_HIDDEN, nullptr);
-        error = GetLastError();
-        if (handle != INVALID_HANDLE_VALUE && !markForRemoval(handle, name)) {
-            CloseHandle(handle);
-            handle = INVALID_HANDLE_VALUE;
-            error = hiddenKept;
-        }
-        if (handle != INVALID_HANDLE_VALUE) {
-            destination.hidden = std::move(name);
-            destination.pending = destination.hidden.c_str();
-            do {
-                destination.backup = randomName(stem);
-            } while (destination.backup == destination.hidden);
-        }
+        const HANDLE handle = CreateFileA(name.c_str(), GENERIC_WRITE | DELETE | READ_CONTROL,
+                                          FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                          FILE_ATTRIBUTE_HIDDEN, nullptr);
+        const DWORD error = GetLastError();
+        Handle marked = handle != INVALID_HANDLE_VALUE ? markForRemoval(handle, name) : nullptr;
         platform::releaseCleanup();
-        if (handle != INVALID_HANDLE_VALUE) {
-            return streamFor(handle);
+        if (handle == INVALID_HANDLE_VALUE && error == ERROR_FILE_EXISTS) {
+            continue;
         }
-        if (error != ERROR_FILE_EXISTS) {
-            break;
+        if (handle == INVALID_HANDLE_VALUE) {
+            return {nullptr, {}, unmadeFor(error)};
         }
+        if (!marked) {
+            CloseHandle(handle);
+            return {nullptr, {}, Unmade::unremovable};
+        }
+        std::string backup = randomName(stem);
+        while (backup == name) {
+            backup = randomName(stem);
+        }
+        return {streamFor(handle), {std::move(name), std::move(backup), std::move(marked)}};
     }
-    return nullptr;
-}
-
-// Closes the hidden file made for a replacement that is not to be: it goes
-// with its last handle, as it is still marked.
-void dropHidden(File created) {
-    created.reset();
-    platform::holdCleanup();
-    if (destination.marked != INVALID_HANDLE_VALUE) {
-        CloseHandle(destination.marked);
-        destination.marked = INVALID_HANDLE_VALUE;
-    }
-    destination.pending = nullptr;
-    platform::releaseCleanup();
+    return {};
 }
 
 // What a path names now, told by a handle opened for no access at all,
 // which needs no permission and locks nothing.
 enum class Found { nothing, regularFile, linkedFile, other, unknown };
 
-// The volume serial number and file index of what path names; false when
-// it cannot be told.
-bool identify(const std::wstring& path, DWORD flags, BY_HANDLE_FILE_INFORMATION& information) {
+// The volume serial number and file index of what path names; empty when
+// it cannot be told, with the reason in GetLastError when nothing opened.
+std::optional<BY_HANDLE_FILE_INFORMATION> identify(const std::wstring& path, DWORD flags) {
     HANDLE handle =
         CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        return false;
+        return std::nullopt;
     }
+    BY_HANDLE_FILE_INFORMATION information{};
     const bool told = GetFileInformationByHandle(handle, &information) != 0;
     CloseHandle(handle);
-    return told;
+    return told ? std::optional(information) : std::nullopt;
 }
 
 // The path of an open file with every link on the way resolved and every
@@ -232,11 +270,11 @@ std::wstring finalPath(HANDLE handle) {
 // folders all name the file itself: it is replaced in its own folder, its
 // attributes kept, refused when it is read-only. So this is told by
 // identity, never by comparing two spellings of the path.
-bool lastPartIsLink(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& file) {
-    const std::wstring typed = windows::wide(destination.target);
+bool lastPartIsLink(const Target& target, HANDLE handle, const BY_HANDLE_FILE_INFORMATION& file) {
+    const std::wstring typed = windows::wide(target.typed);
     // Windows opens a link itself when asked to, as a file of its own.
-    BY_HANDLE_FILE_INFORMATION entry{};
-    if (identify(typed, FILE_FLAG_OPEN_REPARSE_POINT, entry) && !windows::sameFile(entry, file)) {
+    const auto entry = identify(typed, FILE_FLAG_OPEN_REPARSE_POINT);
+    if (entry && !windows::sameFile(*entry, file)) {
         return true;
     }
     // Wine shows a link of the system beneath it as the file it leads to,
@@ -251,14 +289,14 @@ bool lastPartIsLink(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& file) {
     }
     FindClose(search);
     const std::size_t finalName = final.find_last_of(L'\\') + 1;
-    const std::string& full = destination.fullTarget;
-    BY_HANDLE_FILE_INFORMATION finalFolder{};
-    BY_HANDLE_FILE_INFORMATION namedFolder{};
-    return lstrcmpiW(final.c_str() + finalName, named.cFileName) != 0 ||
-           !identify(final.substr(0, finalName), 0, finalFolder) ||
-           !identify(windows::wide(std::string_view(full).substr(0, windows::nameStart(full))), 0,
-                     namedFolder) ||
-           !windows::sameFile(finalFolder, namedFolder);
+    if (lstrcmpiW(final.c_str() + finalName, named.cFileName) != 0) {
+        return true;
+    }
+    const std::string_view full = target.full;
+    const std::wstring namedFolderPath = windows::wide(full.substr(0, windows::nameStart(full)));
+    const auto finalFolder = identify(final.substr(0, finalName), 0);
+    const auto namedFolder = finalFolder ? identify(namedFolderPath, 0) : std::nullopt;
+    return !namedFolder || !windows::sameFile(*finalFolder, *namedFolder);
 }
 
 // The file a link leads to, named in full as the program's other paths are
@@ -279,18 +317,26 @@ std::string linkedFile(const char* target) {
     return windows::narrow(final);
 }
 
-Found inspect(const char* target, BY_HANDLE_FILE_INFORMATION& information) {
-    HANDLE handle = windows::openForLookup(target);
+// What the target names, and a regular file's identity and attributes.
+struct Inspected {
+    Found found = Found::unknown;
+    BY_HANDLE_FILE_INFORMATION information{};
+};
+
+Inspected inspect(const Target& target) {
+    HANDLE handle = windows::openForLookup(target.typed.c_str());
     if (handle == INVALID_HANDLE_VALUE) {
         // What cannot be looked up may be anything: nothing is written to it.
-        return windows::foundNothing(GetLastError()) ? Found::nothing : Found::unknown;
+        return {windows::foundNothing(GetLastError()) ? Found::nothing : Found::unknown};
     }
+    Inspected inspected;
     const bool regular = GetFileType(handle) == FILE_TYPE_DISK &&
-                         GetFileInformationByHandle(handle, &information) != 0 &&
-                         (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-    const bool linked = regular && lastPartIsLink(handle, information);
+                         GetFileInformationByHandle(handle, &inspected.information) != 0 &&
+                         (inspected.information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    const bool linked = regular && lastPartIsLink(target, handle, inspected.information);
     CloseHandle(handle);
-    return !regular ? Found::other : linked ? Found::linkedFile : Found::regularFile;
+    inspected.found = !regular ? Found::other : linked ? Found::linkedFile : Found::regularFile;
+    return inspected;
 }
 
 // Whether a file made in the folder of <vms> could never be removed or
@@ -301,8 +347,7 @@ Found inspect(const char* target, BY_HANDLE_FILE_INFORMATION& information) {
 // and setting its last-write time to the time it has takes nothing from
 // anyone. Any folder of another user's refuses that too, where entries
 // may well be removed: only a refusal to the folder's owner tells.
-bool keepsEntries() {
-    const std::string& full = destination.fullTarget;
+bool keepsEntries(const std::string& full) {
     const std::string folder = full.substr(0, windows::nameStart(full));
     HANDLE handle =
         CreateFileA(folder.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | READ_CONTROL,
@@ -320,10 +365,9 @@ bool keepsEntries() {
 }
 
 // The file to be replaced, by its own name, for access alone, sharing all.
-HANDLE openReplaced(DWORD access) {
-    return CreateFileW(destination.finalTarget.c_str(), access,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_EXISTING, 0, nullptr);
+HANDLE openReplaced(const std::wstring& path, DWORD access) {
+    return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
 // Whether an existing file may be renamed over: that takes the right to
@@ -331,13 +375,13 @@ HANDLE openReplaced(DWORD access) {
 // created, not deleted), and which another program that has it open
 // without sharing deletion holds back (a plain open for writing still
 // succeeds there, so the file is written in place).
-bool mayBeReplaced() {
-    HANDLE handle = openReplaced(DELETE);
+bool mayBeReplaced(const std::wstring& path, const std::string& full) {
+    HANDLE handle = openReplaced(path, DELETE);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
     CloseHandle(handle);
-    return !keepsEntries();
+    return !keepsEntries(full);
 }
 
 // Whether another entry of the folder answers to the file's name too: a
@@ -369,120 +413,137 @@ bool hasTwin(const std::wstring& final) {
 // the Unix mode, which Wine shows as an ACL (0640 has no entry for
 // Everyone, 0644 one that reads), so a file narrower than a new one is
 // written in place. So is one whose ACL cannot be read.
-bool widensAccess() {
-    HANDLE old = openReplaced(READ_CONTROL);
+bool widensAccess(const std::wstring& path, HANDLE hidden) {
+    HANDLE old = openReplaced(path, READ_CONTROL);
     if (old == INVALID_HANDLE_VALUE) {
         return true;
     }
     const std::optional<ACCESS_MASK> before = windows::everyoneRights(old);
     CloseHandle(old);
-    const std::optional<ACCESS_MASK> after = windows::everyoneRights(destination.marked);
+    const std::optional<ACCESS_MASK> after = windows::everyoneRights(hidden);
     return !before || !after || (*after & ~*before) != 0;
 }
 
 // A device, a pipe: opened as a plain open for writing would open it.
-Placement openDevice(File& file) {
-    file = unbuffered(std::fopen(destination.target.c_str(), "wb"));
-    return file ? Placement::inPlace : Placement::none;
+Placed openDevice(const std::string& target) {
+    File file = unbuffered(std::fopen(target.c_str(), "wb"));
+    const Placement placement = file ? Placement::inPlace : Placement::none;
+    return {placement, std::move(file), {}};
 }
 
 // The regular file opened for writing, written in place.
-Placement writeInPlace(HANDLE opened, File& file) {
-    file = streamFor(opened);
-    return file ? Placement::inPlaceFile : Placement::none;
+Placed writeInPlace(HANDLE opened) {
+    File file = streamFor(opened);
+    const Placement placement = file ? Placement::inPlaceFile : Placement::none;
+    return {placement, std::move(file), {}};
+}
+
+// A new file, made only once the input is in memory (startInPlace).
+Placed createInPlace(const std::string& target) {
+    return {Placement::inPlaceFile, nullptr, {target, {}, {}}};
 }
 
 // An existing regular file, opened for writing as a plain open would open
 // it, sharing reading and writing, emptying nothing: the file that open
 // reached is replaced, by its own name, or written in place.
-Placement placeExisting(const BY_HANDLE_FILE_INFORMATION& inspected, File& file) {
+Placed placeExisting(const Target& target, const BY_HANDLE_FILE_INFORMATION& inspected) {
     // Windows refuses to write a read-only file, to anyone; Wine lets root.
     if ((inspected.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        return Placement::none;
+        return {};
     }
-    HANDLE handle = CreateFileA(destination.target.c_str(), GENERIC_WRITE,
+    HANDLE handle = CreateFileA(target.typed.c_str(), GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        return Placement::none;
+        return {};
     }
-    if (GetFileInformationByHandle(handle, &destination.replaced) == 0 ||
-        !windows::sameFile(destination.replaced, inspected)) {
+    Replaced replaced;
+    if (GetFileInformationByHandle(handle, &replaced.identity) == 0 ||
+        !windows::sameFile(replaced.identity, inspected)) {
         CloseHandle(handle);
-        return Placement::none;
+        return {};
     }
-    destination.finalTarget = finalPath(handle);
-    if (windows::namesStream(destination.target) || destination.finalTarget.empty() ||
-        !mayBeReplaced() || hasTwin(destination.finalTarget)) {
-        return writeInPlace(handle, file);
+    replaced.path = finalPath(handle);
+    if (windows::namesStream(target.typed) || replaced.path.empty() ||
+        !mayBeReplaced(replaced.path, target.full) || hasTwin(replaced.path)) {
+        return writeInPlace(handle);
     }
-    destination.replaces = true;
-    destination.attributes = inspected.dwFileAttributes;
-    DWORD error = ERROR_SUCCESS;
-    File created = createHidden(error);
-    if (created && widensAccess()) {
-        dropHidden(std::move(created));
-        return writeInPlace(handle, file);
+    replaced.attributes = inspected.dwFileAttributes;
+    Made made = createHidden(target);
+    if (made.file && !widensAccess(replaced.path, made.hidden.marked.get())) {
+        CloseHandle(handle);  // its identity is checked again at the commit
+        return {Placement::hidden,
+                std::move(made.file),
+                {{}, std::move(made.hidden), std::move(replaced)}};
     }
-    if (!created && (error == ERROR_ACCESS_DENIED || error == ERROR_FILENAME_EXCED_RANGE ||
-                     error == hiddenKept)) {
-        return writeInPlace(handle, file);
+    // Written in place where the hidden file would give everyone more (it is
+    // closed, and goes, as it is still marked), and where the folder refuses
+    // one, would keep it, or has no room for its name.
+    if (made.file || made.why != Unmade::other) {
+        made = {};
+        return writeInPlace(handle);
     }
-    CloseHandle(handle);  // its identity is checked again at the commit
-    file = std::move(created);
-    return file ? Placement::hidden : Placement::none;
+    CloseHandle(handle);
+    return {};
 }
 
-Placement placeOutput(File& file, bool throughLink = false) {
-    destination.fullTarget = windows::fullPath(destination.target.c_str());
-    if (destination.fullTarget.empty()) {
-        return Placement::none;
+// Nothing is there yet: a new file, hidden until the commit, or made in
+// place once the input is in memory where its hidden sibling would not fit
+// the path's limit or could not be removed.
+Placed placeNew(const Target& target) {
+    Made made = createHidden(target);
+    if (made.file) {
+        return {
+            Placement::hidden, std::move(made.file), {target.typed, std::move(made.hidden), {}}};
     }
-    if (windows::isDevice(destination.target, destination.fullTarget)) {
-        return openDevice(file);
+    if (made.why == Unmade::tooLong || made.why == Unmade::unremovable) {
+        return createInPlace(target.typed);
     }
-    BY_HANDLE_FILE_INFORMATION information{};
-    const Found found = inspect(destination.target.c_str(), information);
-    DWORD error = ERROR_SUCCESS;
-    switch (found) {
+    return {};
+}
+
+Placed placeOutput(const std::string& typed, bool throughLink = false) {
+    const Target target{typed, windows::fullPath(typed.c_str())};
+    if (target.full.empty()) {
+        return {};
+    }
+    if (windows::isDevice(target.typed, target.full)) {
+        return openDevice(target.typed);
+    }
+    const Inspected inspected = inspect(target);
+    switch (inspected.found) {
         case Found::unknown:
-            return Placement::none;
+            return {};
         case Found::other:
-            return openDevice(file);
-        case Found::linkedFile:
-            // Once: the end of a chain of links is no link.
-            destination.target =
-                throughLink ? std::string() : linkedFile(destination.target.c_str());
-            return destination.target.empty() ? Placement::none : placeOutput(file, true);
+            return openDevice(target.typed);
+        case Found::linkedFile: {
+            // Looked at again, once: the end of a chain of links is no link.
+            const std::string linked = throughLink ? std::string() : linkedFile(typed.c_str());
+            return linked.empty() ? Placed{} : placeOutput(linked, true);
+        }
         case Found::nothing:
-            // A new stream is created in place, and so is a file whose hidden
-            // sibling would not fit the path's limit or could not be removed;
-            // all only once the input is in memory. A folder that refuses new
-            // files refuses it at once.
-            if (windows::namesStream(destination.target) || keepsEntries()) {
-                return Placement::inPlaceFile;
+            // A new stream is created in place, only once the input is in
+            // memory. A folder that refuses new files refuses it at once.
+            if (windows::namesStream(target.typed) || keepsEntries(target.full)) {
+                return createInPlace(target.typed);
             }
-            file = createHidden(error);
-            return file ? Placement::hidden
-                   : error == ERROR_FILENAME_EXCED_RANGE || error == hiddenKept
-                       ? Placement::inPlaceFile
-                       : Placement::none;
+            return placeNew(target);
         case Found::regularFile:
             break;
     }
-    return placeExisting(information, file);
+    return placeExisting(target, inspected.information);
 }
 
 // After ReplaceFileW failed with the old file moved aside, Windows
 // documents the old file under its name still, or under the backup name:
 // it is put back where its name is free, and the backup removed only once
 // the old file is known to be under its name again.
-void restoreReplaced(const std::wstring& backup) {
-    BY_HANDLE_FILE_INFORMATION now{};
-    if (!identify(destination.finalTarget, 0, now) && windows::foundNothing(GetLastError())) {
-        MoveFileExW(backup.c_str(), destination.finalTarget.c_str(), 0);
+void restoreReplaced(const Replaced& replaced, const std::wstring& backup) {
+    if (!identify(replaced.path, 0) && windows::foundNothing(GetLastError())) {
+        MoveFileExW(backup.c_str(), replaced.path.c_str(), 0);
     }
-    if (identify(destination.finalTarget, 0, now) && windows::sameFile(now, destination.replaced)) {
+    const auto now = identify(replaced.path, 0);
+    if (now && windows::sameFile(*now, replaced.identity)) {
         DeleteFileW(backup.c_str());
     }
 }
@@ -490,18 +551,18 @@ void restoreReplaced(const std::wstring& backup) {
 // ReplaceFileW, on the file that was opened, by its own name: a short name
 // typed would otherwise become its name, and a twin of another case could
 // answer to it. The old file gone meanwhile, the new one takes its place.
-bool replaceTarget(const std::string& hidden) {
-    const std::wstring& target = destination.finalTarget;
-    const std::wstring fullHidden = windows::wide(windows::fullPath(hidden.c_str()));
-    BY_HANDLE_FILE_INFORMATION now{};
-    if (!identify(target, 0, now)) {
+bool replaceTarget(const Hidden& hidden, const Replaced& replaced) {
+    const std::wstring& target = replaced.path;
+    const std::wstring fullHidden = windows::wide(windows::fullPath(hidden.name.c_str()));
+    const auto now = identify(target, 0);
+    if (!now) {
         return windows::foundNothing(GetLastError()) &&
                MoveFileExW(fullHidden.c_str(), target.c_str(), 0) != 0;
     }
-    if (!windows::sameFile(now, destination.replaced) || hasTwin(target)) {
+    if (!windows::sameFile(*now, replaced.identity) || hasTwin(target)) {
         return false;
     }
-    const std::wstring backup = windows::wide(windows::fullPath(destination.backup.c_str()));
+    const std::wstring backup = windows::wide(windows::fullPath(hidden.backup.c_str()));
     if (ReplaceFileW(target.c_str(), fullHidden.c_str(), backup.c_str(),
                      REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0) {
         DeleteFileW(backup.c_str());
@@ -509,7 +570,7 @@ bool replaceTarget(const std::string& hidden) {
     }
     const DWORD error = GetLastError();
     if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT || error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
-        restoreReplaced(backup);
+        restoreReplaced(replaced, backup);
     }
     return false;
 }
@@ -528,11 +589,11 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
 namespace platform {
 
 void holdCleanup() noexcept {
-    EnterCriticalSection(&cleanupLock);
+    EnterCriticalSection(&cleanup.lock);
 }
 
 void releaseCleanup() noexcept {
-    LeaveCriticalSection(&cleanupLock);
+    LeaveCriticalSection(&cleanup.lock);
 }
 
 // At once: the main thread may hold the C runtime's locks, which an
@@ -542,75 +603,63 @@ void dieOf(int /*signal*/) noexcept {
     ExitProcess(STATUS_CONTROL_C_EXIT);  // not reached
 }
 
-// The state is filled in step by step, as the output is opened.
-struct Output {};
-
-static Placement openTarget(const char* target, File& file) {
-    if (!windows::destinationArrivedWhole(target)) {
-        return Placement::none;
-    }
-    destination.target = target;
-    return placeOutput(file);
-}
-
 // The state lives as long as the PendingOutput that holds it.
 Opened openOutput(const char* target, File& file) {
     Opened opened;
     opened.output.reset(new (std::nothrow) Output);
-    if (opened.output) {
-        opened.placement = openTarget(target, file);
+    if (opened.output && windows::destinationArrivedWhole(target)) {
+        Placed placed = placeOutput(target);
+        opened.placement = placed.placement;
+        file = std::move(placed.file);
+        *opened.output = std::move(placed.output);
     }
     return opened;
 }
 
-bool startInPlace(Output& /*output*/, File& file) {
+bool startInPlace(Output& output, File& file) {
     if (file) {
         const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file.get())));
         return SetFilePointer(handle, 0, nullptr, FILE_BEGIN) == 0 && SetEndOfFile(handle) != 0;
     }
-    file = streamFor(CreateFileA(destination.target.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                                 nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    file = streamFor(CreateFileA(output.target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     return static_cast<bool>(file);
 }
 
 // The mark comes off first (Windows opens no file marked for deletion by
 // its name), then the attributes: Wine's ReplaceFileW keeps none of the old
-// file's, and the hidden file must not stay hidden.
-bool moveHiddenOver(Output& /*output*/) {
-    const char* const hidden = destination.hidden.c_str();
-    const DWORD attributes =
-        destination.attributes & (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
-                                  FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_SYSTEM);
-    if (!unmarkHidden() ||
-        SetFileAttributesA(hidden, attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL) == 0) {
-        return false;
-    }
-    const bool moved = destination.replaces ? replaceTarget(destination.hidden)
-                                            : MoveFileExA(hidden, destination.target.c_str(),
-                                                          MOVEFILE_REPLACE_EXISTING) != 0;
-    if (moved) {
-        destination.pending = nullptr;
+// file's, and the hidden file must not stay hidden. Called with the cleanup
+// held; a move that fails leaves the hidden file to be removed by name.
+bool moveHiddenOver(Output& output) {
+    const char* const hidden = output.hidden.name.c_str();
+    const DWORD kept = output.replaced ? output.replaced->attributes : FILE_ATTRIBUTE_NORMAL;
+    const DWORD attributes = kept & (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
+                                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_SYSTEM);
+    const bool moved =
+        unmarkHidden(output.hidden.marked) &&
+        SetFileAttributesA(hidden, attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL) != 0 &&
+        (output.replaced
+             ? replaceTarget(output.hidden, *output.replaced)
+             : MoveFileExA(hidden, output.target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0);
+    if (!moved) {
+        cleanup.hidden = hidden;
     }
     return moved;
 }
 
-// Once the mark is cleared, deleting the hidden file by name removes it;
-// before, Windows refuses that, and the file goes with its last handle, at
-// the latest when the program ends.
+// Deleting the hidden file by name removes it once its mark is cleared;
+// before, the file goes with its last handle, at the latest when the
+// program ends.
 void removeHidden() noexcept {
-    const char* const hidden = destination.pending;
-    if (hidden != nullptr) {
-        DeleteFileA(hidden);
+    if (cleanup.hidden != nullptr) {
+        DeleteFileA(cleanup.hidden);
     }
-    destination.pending = nullptr;
+    cleanup.hidden = nullptr;
 }
 
+// The name the handler sees is the state's own: it is let go of first.
 void OutputEnd::operator()(Output* state) const noexcept {
     removeHidden();
-    if (destination.marked != INVALID_HANDLE_VALUE) {
-        CloseHandle(destination.marked);
-        destination.marked = INVALID_HANDLE_VALUE;
-    }
     delete state;
 }
 
@@ -623,7 +672,7 @@ bool platform::prepareProcess() {
     // The C runtime buffers a redirected stderr whole until the program
     // exits; a message must be out before Ctrl+C can end the program.
     static_cast<void>(std::setvbuf(stderr, nullptr, _IONBF, 0));
-    InitializeCriticalSection(&cleanupLock);
+    InitializeCriticalSection(&cleanup.lock);
     static_cast<void>(SetConsoleCtrlHandler(onConsoleEvent, TRUE));
     return true;
 }
