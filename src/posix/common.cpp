@@ -21,11 +21,8 @@ std::optional<std::int64_t> platform::endPosition(std::FILE* file) {
     if (fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode)) {
         return status.st_size;
     }
-    if (fseeko(file, 0, SEEK_END) != 0) {
-        return std::nullopt;
-    }
-    const std::int64_t end = ftello(file);
-    if (fseeko(file, 0, SEEK_SET) != 0) {
+    const off_t end = fseeko(file, 0, SEEK_END) == 0 ? ftello(file) : -1;
+    if (end < 0 || fseeko(file, 0, SEEK_SET) != 0) {
         return std::nullopt;
     }
     return end;
