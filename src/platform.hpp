@@ -75,7 +75,7 @@ struct Opened {
 // or the target itself, not yet emptied. For inPlaceFile the file may stay
 // null until startInPlace: a new file that could not be removed after a
 // failure is created only then. One output at a time: the platform keeps
-// the hidden file's name and identity for the signal handler.
+// apart what its signal or Ctrl+C handler needs to remove the hidden file.
 Opened openOutput(const char* target, File& file);
 
 // Empties the regular file opened in place, or creates the new one.
