@@ -1,7 +1,6 @@
 // How the end-to-end tests run the real program: in a child process, in a fresh folder for every
 // case, with real links, FIFOs, limits, devices, mounts, attributes and signals, stopped where a
-// row must act (ptrace), and the folder compared before and after. No case aims the program
-// outside its own folder: as root, a faulty build would replace /dev/null for everyone.
+// row must act (ptrace), and the folder compared before and after.
 //
 //   cli_test [gtest flags] [--launcher=CMD] [--spawner=EXE] [path/to/quib]
 //
@@ -63,6 +62,7 @@ std::string acl(std::initializer_list<std::array<std::uint32_t, 3>> entries) {
     return bytes;
 }
 constexpr std::uint32_t anyone = 0xFFFFFFFF;
+constexpr std::uint32_t nobodyId = 65534;
 // The owner, nobody and the mask may read and write; the group may read.
 const std::string nobodyMayWrite = acl({{0x01, 6, anyone},
                                         {0x02, 6, nobodyId},
@@ -398,7 +398,8 @@ bool defaultSignals(const std::vector<int>& ignored) {
         !options.noProc || (unshare(CLONE_NEWNS) == 0 &&
                             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
                             mount("none", "/proc", "tmpfs", 0, nullptr) == 0);
-    const bool dropped = hidden && (!drop || (!copied && setgid(65534) == 0 && setuid(65534) == 0));
+    const bool dropped =
+        hidden && (!drop || (!copied && setgid(nobodyId) == 0 && setuid(nobodyId) == 0));
     // SIGXFSZ and SIGPIPE kill, unless the program itself sees to them.
     if (chdir((root / "work").c_str()) == 0 && out >= 0 && err >= 0 && dup2(out, 1) == 1 &&
         dup2(err, 2) == 2 && setrlimit(RLIMIT_FSIZE, &fileSize) == 0 &&

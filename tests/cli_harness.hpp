@@ -1,7 +1,5 @@
-// The harness of the end-to-end tests in cli_test.cpp: what a row of a case table says (the run,
-// its options, what it must end with), the files it may expect, and the fixture that runs it. How a
-// run is carried out (children, ptrace, limits, namespaces, Wine, FIFOs, snapshots) is in
-// cli_harness.cpp.
+// What a row of cli_test.cpp's tables says (the run, its options, what it must end with), the
+// bytes and messages it may expect, and the fixture that runs it; how, is cli_harness.cpp's part.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -35,7 +33,6 @@ inline std::string emulator;     // the launcher's, where it runs under emulatio
 inline std::string nobodyPrefix;
 // Rows with /proc hidden: as root, not sanitized (their runtime reads it).
 inline bool withoutProc = false;
-constexpr std::uint32_t nobodyId = 65534;
 
 inline const std::string banner = "QUIB " QUIB_CONTACT "\n";
 inline const std::string usage =
