@@ -1,12 +1,5 @@
-# Linux on arm, cross-compiled with Debian's g++-arm-linux-gnueabihf; programs
-# built here (the tests' discovery among them) run under qemu-user.
-set(CMAKE_SYSTEM_NAME Linux)
+# Linux on 32-bit arm, hard float (Debian's g++-arm-linux-gnueabihf, qemu-arm).
 set(CMAKE_SYSTEM_PROCESSOR arm)
-set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
-set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm-static -L /usr/arm-linux-gnueabihf)
+set(QUIB_CROSS_TRIPLE arm-linux-gnueabihf)
+set(QUIB_QEMU qemu-arm-static)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)

@@ -1,12 +1,5 @@
-# Linux on s390x, cross-compiled with Debian's g++-s390x-linux-gnu; programs
-# built here (the tests' discovery among them) run under qemu-user.
-set(CMAKE_SYSTEM_NAME Linux)
+# Linux on s390x, big-endian (Debian's g++-s390x-linux-gnu, qemu-s390x).
 set(CMAKE_SYSTEM_PROCESSOR s390x)
-set(CMAKE_C_COMPILER s390x-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER s390x-linux-gnu-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/s390x-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-s390x-static -L /usr/s390x-linux-gnu)
+set(QUIB_CROSS_TRIPLE s390x-linux-gnu)
+set(QUIB_QEMU qemu-s390x-static)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
