@@ -7,6 +7,18 @@
 # WASI build: clang, wasm-ld, wasi-libc, the wasm32 libc++ and compiler-rt;
 # Node.js with npm, and Chromium for its test) need.
 set -eu
+# What it changes beyond this folder is said before it acts.
+cat <<'EOF'
+install-deps.sh changes this machine as a whole, not only this folder:
+ - dpkg gets a second architecture, i386, for Wine's 32-bit loader;
+ - apt-get installs the compilers, Wine, qemu-user-static, Chromium and the
+   rest this script lists, for the whole system (and Node.js with npm when
+   no node is on the PATH);
+ - on a kernel without 32-bit support, binfmt_misc is mounted and an entry
+   added that runs every 32-bit x86 program under qemu-i386-static, until
+   the next boot.
+Zig goes into tools/node_modules, inside this folder.
+EOF
 export DEBIAN_FRONTEND=noninteractive
 dpkg --add-architecture i386
 apt-get update -q
@@ -32,6 +44,8 @@ command -v npm >/dev/null || apt-get install -y -q --no-install-recommends npm
 # program. Some kernels (virtual machines among them) are booted without
 # 32-bit support; there qemu runs that loader instead.
 if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    echo "install-deps.sh: Wine's 32-bit loader does not run on this kernel: a binfmt_misc entry" \
+        "now runs 32-bit x86 programs under qemu-i386-static, until the next boot"
     binfmt=/proc/sys/fs/binfmt_misc
     mountpoint -q $binfmt || mount -t binfmt_misc binfmt_misc $binfmt
     [ -e $binfmt/qemu-i386 ] || printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' > $binfmt/register

@@ -1,4 +1,4 @@
-# aarch64-macos, cross-compiled with Zig's clang (cmake/zig.cmake).
+# aarch64-macos, cross-compiled with Zig's clang (zig.cmake).
 set(CMAKE_SYSTEM_NAME Darwin)
 set(CMAKE_SYSTEM_PROCESSOR arm64)
 set(QUIB_ZIG_TARGET aarch64-macos)

@@ -1,4 +1,4 @@
-# x86_64-linux-gnu.2.17, cross-compiled with Zig's clang (cmake/zig.cmake).
+# x86_64-linux-gnu.2.17, cross-compiled with Zig's clang (zig.cmake).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(QUIB_ZIG_TARGET x86_64-linux-gnu.2.17)
