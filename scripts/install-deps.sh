@@ -13,7 +13,8 @@ install-deps.sh changes this machine as a whole, not only this folder:
  - dpkg gets a second architecture, i386, for Wine's 32-bit loader;
  - apt-get installs the compilers, Wine, qemu-user-static, Chromium and the
    rest this script lists, for the whole system (and Node.js with npm when
-   no node is on the PATH);
+   no node is on the PATH); qemu-user-static registers its emulators with
+   binfmt_misc, so that programs built for other CPUs run under qemu here;
  - on a kernel without 32-bit support, binfmt_misc is mounted and an entry
    added that runs every 32-bit x86 program under qemu-i386-static, until
    the next boot.
